@@ -1,0 +1,357 @@
+// The real eeprom-writer against quillbox-sim over a pseudo-terminal: exact stdout bytes, exit
+// status, and the bytes the device stored.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "link/write_confirmation.h"
+#include "tests/process_helpers.h"
+
+namespace {
+
+const std::string tool = EEPROM_WRITER_PATH;
+const std::string sim = QUILLBOX_SIM_PATH;
+constexpr std::size_t eeprom_size = 131072;
+
+const std::string banner =
+    "EEPROM-Writer for Quillbox\t2011-07-02\r\n"
+    "This tool writes a file to the external EEPROM of the Quillbox\r\n\r\n";
+const std::string open_failure = "Failed to open specified serial port.\r\n";
+const std::string not_found = "EEPROM-file not found.\n";
+const std::string implausible =
+    "Error: Implausible answer from Quillbox. Writing the EEPROM failed.\r\n";
+const std::string no_answer = "Error: No answer from Quillbox. Writing the EEPROM failed.\r\n";
+
+// The progress lines of the confirmed indices [0, count).
+std::string progress_lines(std::size_t count) {
+    std::string lines;
+    for (std::size_t index = 0; index < count; ++index) {
+        char line[64];
+        format_progress_line(static_cast<std::int32_t>(index), line, sizeof line);
+        lines += line;
+    }
+    return lines;
+}
+
+// An erased EEPROM that then received `data` from address 0, wrapping at its end.
+std::string image_after(const std::string& data) {
+    std::string image(eeprom_size, '\xFF');
+    for (std::size_t address = 0; address < data.size(); ++address) {
+        image[address % eeprom_size] = data[address];
+    }
+    return image;
+}
+
+// What the simulator says when a transfer ends: how many data bytes it received.
+std::string device_report(const std::string& how, std::size_t data_bytes) {
+    return how + " after " + std::to_string(data_bytes) + " data bytes";
+}
+
+struct device_run {
+    run_result result;
+    std::string image;
+};
+
+// Runs `command` as the simulator's command; "{}" in it stands for the port.
+device_run run_on_device(const scratch_directory& dir, const std::vector<std::string>& command,
+                         const std::vector<std::string>& sim_options = {}) {
+    std::vector<std::string> argv = {sim, "--image", dir.file("eeprom.img")};
+    argv.insert(argv.end(), sim_options.begin(), sim_options.end());
+    argv.push_back("--");
+    argv.insert(argv.end(), command.begin(), command.end());
+    device_run run;
+    run.result = run_process(argv);
+    run.image = read_file(dir.file("eeprom.img"));
+    return run;
+}
+
+// Writes `data` as the EEPROM file and runs the tool on it.
+device_run write_to_device(const scratch_directory& dir, const std::string& data,
+                           const std::vector<std::string>& sim_options = {}) {
+    write_file(dir.file("data.bin"), data);
+    return run_on_device(dir, {tool, "{}", dir.file("data.bin")}, sim_options);
+}
+
+void expect_clean_line(const run_result& result) {
+    EXPECT_EQ(result.err.find("line settings are off"), std::string::npos) << result.err;
+}
+
+TEST(usage, too_few_arguments_print_the_usage_and_touch_nothing) {
+    const std::string usage =
+        "For more information visit: https://quillbox.example.org/eeprom-writer\r\n\r\n"
+        "Usage: " +
+        tool +
+        " <port> <file>\r\n"
+        "Example: " +
+        tool + " COM1 eeprom.bin\r\n\r\n";
+    for (const std::vector<std::string>& argv :
+         {std::vector<std::string>{tool}, std::vector<std::string>{tool, "/dev/ttyS0"}}) {
+        const run_result result = run_process(argv);
+        EXPECT_EQ(result.out, banner + usage);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, "");
+    }
+}
+
+TEST(usage, arguments_after_the_file_are_ignored) {
+    scratch_directory dir;
+    const std::string data = "\x01\x02\x03";
+    write_file(dir.file("data.bin"), data);
+    const device_run run = run_on_device(dir, {tool, "{}", dir.file("data.bin"), "extra", "more"});
+    EXPECT_EQ(run.result.out, banner + progress_lines(3));
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_EQ(run.image, image_after(data));
+}
+
+TEST(ports, a_port_that_cannot_be_opened_ends_before_the_file_is_looked_at) {
+    scratch_directory dir;
+    write_file(dir.file("ordinary"), "not a port");
+    mkdir(dir.file("a-directory").c_str(), 0700);
+    // The EEPROM file does not exist either: only the port message may appear.
+    for (const std::string& port :
+         {std::string("/dev/no-such-port"), dir.file("ordinary"), std::string("/dev/null"),
+          dir.file("a-directory"), std::string("")}) {
+        const run_result result = run_process({tool, port, dir.file("missing.bin")});
+        EXPECT_EQ(result.out, banner + open_failure) << port;
+        EXPECT_EQ(result.status, 1) << port;
+    }
+}
+
+TEST(ports, a_port_held_by_another_program_is_refused) {
+    scratch_directory dir;
+    write_file(dir.file("data.bin"), "abc");
+    // flock(1) holds the port locked while the tool tries it.
+    const device_run run = run_on_device(dir, {"flock", "{}", tool, "{}", dir.file("data.bin")});
+    EXPECT_EQ(run.result.out, banner + open_failure);
+    EXPECT_EQ(run.result.status, 1);
+    EXPECT_EQ(run.image, image_after(""));
+}
+
+TEST(ports, a_path_typed_in_another_case_reaches_its_device) {
+    scratch_directory dir;
+    const std::string data = pseudo_random_bytes(64, 7);
+    write_file(dir.file("data.bin"), data);
+    // The tool upper-cases every port name, so only a case-insensitive lookup finds this link.
+    const device_run run = run_on_device(
+        dir, {"sh", "-c", R"(ln -s "$1" "$2/Quillbox-Port" && exec "$3" "$2/quillbox-port" "$4")",
+              "sh", "{}", dir.path, tool, dir.file("data.bin")});
+    EXPECT_EQ(run.result.out, banner + progress_lines(data.size()));
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_EQ(run.image, image_after(data));
+}
+
+TEST(eeprom_file, a_file_that_cannot_be_read_as_one_ends_with_status_1) {
+    scratch_directory dir;
+    mkdir(dir.file("a-directory").c_str(), 0700);
+    for (const std::string& path : {dir.file("missing.bin"), dir.file("a-directory")}) {
+        const device_run run = run_on_device(dir, {tool, "{}", path});
+        EXPECT_EQ(run.result.out, banner + not_found) << path;
+        EXPECT_EQ(run.result.status, 1) << path;
+        EXPECT_EQ(run.image, image_after("")) << path;
+    }
+}
+
+TEST(eeprom_file, a_file_that_cannot_be_measured_is_reported_not_taken_as_written) {
+    scratch_directory dir;
+    // A named pipe opens but has no length. The shell holds it open for writing, so that the
+    // tool's open does not wait for a writer.
+    const std::string fifo = dir.file("pipe");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const device_run run = run_on_device(
+        dir, {"sh", "-c", R"(exec 3<>"$2" && exec "$1" "$3" "$2")", "sh", tool, fifo, "{}"});
+    EXPECT_EQ(run.result.out, banner + "Error: Reading the EEPROM-file failed.\r\n");
+    EXPECT_EQ(run.result.status, 1);
+    EXPECT_EQ(run.image, image_after(""));
+}
+
+TEST(eeprom_file, a_file_of_2_gib_is_refused_before_any_byte_is_sent) {
+    scratch_directory dir;
+    const std::string path = dir.file("huge.bin");
+    ASSERT_EQ(run_process({"truncate", "-s", "2147483648", path}).status, 0);
+    const device_run run = run_on_device(dir, {tool, "{}", path});
+    EXPECT_EQ(run.result.out, banner + "Error: EEPROM-file too large.\r\n");
+    EXPECT_EQ(run.result.status, 1);
+    EXPECT_EQ(run.image, image_after(""));
+}
+
+TEST(writing, every_byte_is_confirmed_and_stored) {
+    std::string every_value;
+    for (int value = 0; value < 256; ++value) {
+        every_value += static_cast<char>(value);
+    }
+    struct {
+        const char* name;
+        std::string data;
+    } const cases[] = {
+        {"empty", ""},
+        {"one byte", "\x5A"},
+        {"every byte value, up and down",
+         every_value + std::string(every_value.rbegin(), every_value.rend())},
+        {"exactly the EEPROM", pseudo_random_bytes(eeprom_size, 1)},
+        {"one byte more than the EEPROM", pseudo_random_bytes(eeprom_size + 1, 2)},
+    };
+    for (const auto& c : cases) {
+        scratch_directory dir;
+        const device_run run = write_to_device(dir, c.data);
+        EXPECT_EQ(run.result.out, banner + progress_lines(c.data.size())) << c.name;
+        EXPECT_EQ(run.result.status, 0) << c.name;
+        EXPECT_EQ(run.image, image_after(c.data)) << c.name;
+        expect_clean_line(run.result);
+    }
+}
+
+TEST(faults, a_wrong_answer_ends_the_run_and_nothing_is_sent_after_it) {
+    const std::string data = pseudo_random_bytes(16, 3);
+    struct {
+        const char* fault;
+        std::size_t confirmed;  // progress lines printed
+        std::size_t sent;       // data bytes the device received
+        const std::string* message;
+    } const cases[] = {
+        {"echo@5", 5, 6, &implausible},
+        {"address@0", 0, 1, &implausible},
+        {"msb-first@1", 1, 2, &implausible},
+        // The extra byte opens the next frame, which then carries a wrong address.
+        {"extra-byte@4", 5, 6, &implausible},
+        {"silence@3", 3, 4, &no_answer},
+        {"hangup@2", 2, 3, &no_answer},
+    };
+    for (const auto& c : cases) {
+        scratch_directory dir;
+        const device_run run = write_to_device(dir, data, {"--fault", c.fault});
+        EXPECT_EQ(run.result.out, banner + progress_lines(c.confirmed) + *c.message) << c.fault;
+        EXPECT_EQ(run.result.status, 1) << c.fault;
+        EXPECT_EQ(run.image, image_after(data.substr(0, c.sent))) << c.fault;
+        const bool hangup = std::string(c.fault).rfind("hangup", 0) == 0;
+        EXPECT_NE(run.result.err.find(device_report(hangup ? "hung up" : "port closed", c.sent)),
+                  std::string::npos)
+            << c.fault << ": " << run.result.err;
+    }
+}
+
+TEST(faults, an_extra_byte_after_the_last_frame_harms_nothing) {
+    scratch_directory dir;
+    const std::string data = pseudo_random_bytes(8, 4);
+    const device_run run = write_to_device(dir, data, {"--fault", "extra-byte@7"});
+    EXPECT_EQ(run.result.out, banner + progress_lines(8));
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_EQ(run.image, image_after(data));
+}
+
+// A pseudo-terminal for the tool's stdout, raw so that its bytes arrive as they were written.
+struct terminal {
+    int master = -1;
+    int slave = -1;
+};
+
+terminal open_terminal() {
+    terminal t;
+    t.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    grantpt(t.master);
+    unlockpt(t.master);
+    t.slave = open(ptsname(t.master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios settings{};
+    tcgetattr(t.slave, &settings);
+    cfmakeraw(&settings);
+    tcsetattr(t.slave, TCSANOW, &settings);
+    return t;
+}
+
+// Reads from the terminal until `text` has appeared `times` times or the writers are gone.
+bool read_until(int master, std::string& seen, const std::string& text, std::size_t times) {
+    for (;;) {
+        std::size_t found = 0;
+        for (std::size_t at = seen.find(text); at != std::string::npos;
+             at = seen.find(text, at + 1)) {
+            ++found;
+        }
+        if (found >= times) {
+            return true;
+        }
+        pollfd watch{master, POLLIN, 0};
+        if (poll(&watch, 1, 10000) <= 0) {
+            return false;
+        }
+        char buffer[4096];
+        const ssize_t count = read(master, buffer, sizeof buffer);
+        if (count <= 0) {
+            return false;
+        }
+        seen.append(buffer, static_cast<std::size_t>(count));
+    }
+}
+
+// Starts the tool on `data_path` with its stdout on a terminal; the device answers slowly.
+spawned_process start_on_terminal(const scratch_directory& dir, const terminal& screen,
+                                  const std::string& data_path) {
+    spawned_process child = spawn_process({sim, "--image", dir.file("eeprom.img"), "--latency-us",
+                                           "5000", "--", tool, "{}", data_path},
+                                          screen.slave);
+    close(screen.slave);
+    return child;
+}
+
+TEST(terminal, progress_lines_reach_the_screen_while_the_run_goes_on) {
+    scratch_directory dir;
+    const std::string data = pseudo_random_bytes(100, 5);
+    write_file(dir.file("data.bin"), data);
+    const terminal screen = open_terminal();
+    spawned_process child = start_on_terminal(dir, screen, dir.file("data.bin"));
+
+    std::string seen;
+    ASSERT_TRUE(read_until(screen.master, seen, "Writing to EEPROM... 000.000%\r", 1));
+    int status = 0;
+    EXPECT_EQ(waitpid(child.pid, &status, WNOHANG), 0) << "the run should still be going";
+
+    read_until(screen.master, seen, "\r", 200);  // to the end of the output
+    const run_result result = finish_process(child);
+    close(screen.master);
+    EXPECT_EQ(seen, banner + progress_lines(data.size()));
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(terminal, a_file_that_grows_or_shrinks_during_the_run_is_followed) {
+    struct {
+        const char* name;
+        std::size_t initial_size;
+        std::size_t final_size;
+    } const cases[] = {{"grows", 30, 60}, {"shrinks", 60, 30}};
+    for (const auto& c : cases) {
+        scratch_directory dir;
+        const std::string data = pseudo_random_bytes(60, 6);
+        write_file(dir.file("data.bin"), data.substr(0, c.initial_size));
+        const terminal screen = open_terminal();
+        spawned_process child = start_on_terminal(dir, screen, dir.file("data.bin"));
+
+        // At 5 ms a frame the tool is far from byte 30 once it has shown byte 10.
+        std::string seen;
+        ASSERT_TRUE(read_until(screen.master, seen, "Writing to EEPROM", 10)) << c.name;
+        // Appended or cut in one step: the file never passes through a shorter length.
+        if (c.final_size > c.initial_size) {
+            std::FILE* file = std::fopen(dir.file("data.bin").c_str(), "ab");
+            std::fwrite(data.data() + c.initial_size, 1, c.final_size - c.initial_size, file);
+            std::fclose(file);
+        } else {
+            ASSERT_EQ(truncate(dir.file("data.bin").c_str(), static_cast<off_t>(c.final_size)), 0);
+        }
+
+        read_until(screen.master, seen, "Writing to EEPROM", c.final_size + 1);
+        const run_result result = finish_process(child);
+        close(screen.master);
+        EXPECT_EQ(seen, banner + progress_lines(c.final_size)) << c.name;
+        EXPECT_EQ(result.status, 0) << c.name;
+        EXPECT_EQ(read_file(dir.file("eeprom.img")), image_after(data.substr(0, c.final_size)))
+            << c.name;
+    }
+}
+
+}  // namespace

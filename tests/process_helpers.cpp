@@ -1,0 +1,145 @@
+#include "tests/process_helpers.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+void make_pipe(int ends[2]) {
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe2 failed");
+    }
+}
+
+}  // namespace
+
+spawned_process spawn_process(const std::vector<std::string>& argv, int stdout_fd) {
+    int out_pipe[2] = {-1, -1};
+    int err_pipe[2] = {-1, -1};
+    if (stdout_fd < 0) {
+        make_pipe(out_pipe);
+    }
+    make_pipe(err_pipe);
+
+    const pid_t pid = fork();
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid == 0) {
+        // Its own process group, so that a kill reaches whatever it started too.
+        setpgid(0, 0);
+        const int null_fd = open("/dev/null", O_RDONLY);
+        dup2(null_fd, STDIN_FILENO);
+        dup2(stdout_fd >= 0 ? stdout_fd : out_pipe[1], STDOUT_FILENO);
+        dup2(err_pipe[1], STDERR_FILENO);
+        std::vector<char*> args;
+        for (const std::string& arg : argv) {
+            args.push_back(const_cast<char*>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    spawned_process child;
+    child.pid = pid;
+    if (stdout_fd < 0) {
+        close(out_pipe[1]);
+        child.out_fd = out_pipe[0];
+    }
+    close(err_pipe[1]);
+    child.err_fd = err_pipe[0];
+    return child;
+}
+
+run_result finish_process(spawned_process& child, double limit_seconds) {
+    run_result result;
+    const auto limit = std::chrono::steady_clock::now() +
+                       std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                           std::chrono::duration<double>(limit_seconds));
+    bool timed_out = false;
+    while (child.out_fd >= 0 || child.err_fd >= 0) {
+        pollfd fds[2] = {{child.out_fd, POLLIN, 0}, {child.err_fd, POLLIN, 0}};
+        if (poll(fds, 2, 100) < 0) {
+            continue;
+        }
+        for (int i = 0; i < 2; ++i) {
+            int& fd = i == 0 ? child.out_fd : child.err_fd;
+            std::string& sink = i == 0 ? result.out : result.err;
+            if (fd >= 0 && fds[i].revents != 0) {
+                char buffer[65536];
+                const ssize_t count = read(fd, buffer, sizeof buffer);
+                if (count > 0) {
+                    sink.append(buffer, static_cast<std::size_t>(count));
+                } else {
+                    close(fd);
+                    fd = -1;
+                }
+            }
+        }
+        if (!timed_out && std::chrono::steady_clock::now() > limit) {
+            timed_out = true;
+            kill(-child.pid, SIGKILL);
+        }
+    }
+    int status = 0;
+    while (waitpid(child.pid, &status, 0) < 0) {
+    }
+    if (timed_out) {
+        result.status = -1;
+    } else if (WIFEXITED(status)) {
+        result.status = WEXITSTATUS(status);
+    } else {
+        result.status = 128 + WTERMSIG(status);
+    }
+    return result;
+}
+
+run_result run_process(const std::vector<std::string>& argv, double limit_seconds) {
+    spawned_process child = spawn_process(argv);
+    return finish_process(child, limit_seconds);
+}
+
+scratch_directory::scratch_directory() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "eeprom-writer-test-XXXXXX");
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path = pattern;
+}
+
+scratch_directory::~scratch_directory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream stream(path, std::ios::binary);
+    std::ostringstream contents;
+    contents << stream.rdbuf();
+    return contents.str();
+}
+
+void write_file(const std::string& path, const std::string& contents) {
+    std::ofstream stream(path, std::ios::binary | std::ios::trunc);
+    stream << contents;
+}
+
+std::string pseudo_random_bytes(std::size_t count, std::uint32_t seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(count, '\0');
+    for (char& byte : bytes) {
+        byte = static_cast<char>(generator() & 0xFF);
+    }
+    return bytes;
+}

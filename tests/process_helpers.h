@@ -1,0 +1,50 @@
+// Running the real programs from tests: spawn, collect stdout/stderr and the exit status, with a
+// time limit so that a hang fails the test instead of stalling the suite.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct run_result {
+    std::string out;
+    std::string err;
+    int status = -1;  // exit status, 128 + signal when killed, -1 when it ran past the limit
+};
+
+struct spawned_process {
+    pid_t pid = -1;
+    int out_fd = -1;  // read end of the child's stdout, -1 when stdout went elsewhere
+    int err_fd = -1;
+};
+
+// Starts argv[0] (searched in PATH) with stdin from /dev/null. stdout goes to `stdout_fd` when it
+// is given, to a pipe otherwise; stderr always to a pipe.
+spawned_process spawn_process(const std::vector<std::string>& argv, int stdout_fd = -1);
+
+// Reads the child's pipes until it exits; kills it after `limit_seconds`.
+run_result finish_process(spawned_process& child, double limit_seconds = 60);
+
+// spawn_process and finish_process in one.
+run_result run_process(const std::vector<std::string>& argv, double limit_seconds = 60);
+
+// A fresh directory under the system's temporary directory, removed with everything in it when
+// the test ends.
+struct scratch_directory {
+    std::string path;
+    scratch_directory();
+    ~scratch_directory();
+    scratch_directory(const scratch_directory&) = delete;
+    scratch_directory& operator=(const scratch_directory&) = delete;
+    std::string file(const std::string& name) const {
+        return path + "/" + name;
+    }
+};
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& contents);
+
+// Bytes that no test's expectations could produce by accident: a fixed pseudo-random sequence.
+std::string pseudo_random_bytes(std::size_t count, std::uint32_t seed);
