@@ -1,0 +1,12 @@
+// Standard output stays in text mode on purpose: "\r\n" leaves the tool as CR CR LF.
+#include <io.h>
+
+#include <cstdio>
+
+#include "app/console.h"
+
+void make_console_output_immediate() {
+    if (_isatty(_fileno(stdout)) != 0) {
+        std::setvbuf(stdout, nullptr, _IONBF, 0);
+    }
+}
