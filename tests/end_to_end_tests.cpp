@@ -209,6 +209,17 @@ TEST(writing, every_byte_is_confirmed_and_stored) {
     }
 }
 
+TEST(writing, the_device_notices_a_line_left_cooked) {
+    // What makes the clean-line check above worth anything: a client that sets nothing up is
+    // caught.
+    scratch_directory dir;
+    const device_run run = run_on_device(
+        dir, {"sh", "-c", R"(exec 3<>"$1" && printf x >&3 && sleep 0.3)", "sh", "{}"});
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_NE(run.result.err.find("line settings are off: speed 9600"), std::string::npos)
+        << run.result.err;
+}
+
 TEST(faults, a_wrong_answer_ends_the_run_and_nothing_is_sent_after_it) {
     const std::string data = pseudo_random_bytes(16, 3);
     struct {

@@ -1,0 +1,105 @@
+#include "device.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+
+struct fault_name {
+    const char* name;
+    fault_kind kind;
+};
+
+const fault_name fault_names[] = {
+    {"echo", fault_kind::echo},           {"address", fault_kind::address},
+    {"msb-first", fault_kind::msb_first}, {"extra-byte", fault_kind::extra_byte},
+    {"silence", fault_kind::silence},     {"hangup", fault_kind::hangup},
+};
+
+void put_address(std::uint8_t* out, std::uint32_t address, bool msb_first) {
+    for (int i = 0; i < 4; ++i) {
+        int shift = msb_first ? 8 * (3 - i) : 8 * i;
+        out[i] = static_cast<std::uint8_t>(address >> shift);
+    }
+}
+
+}  // namespace
+
+bool parse_fault(const std::string& text, fault& out) {
+    std::size_t at = text.find('@');
+    if (at == std::string::npos) {
+        return false;
+    }
+    std::string name = text.substr(0, at);
+    std::string index = text.substr(at + 1);
+    // strtoull would accept a sign or leading blanks; an index is digits only.
+    if (index.empty() || index.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    errno = 0;
+    unsigned long long value = std::strtoull(index.c_str(), nullptr, 10);
+    if (errno == ERANGE) {
+        return false;
+    }
+    for (const fault_name& f : fault_names) {
+        if (name == f.name) {
+            out = {f.kind, value};
+            return true;
+        }
+    }
+    return false;
+}
+
+void start_transfer(device_state& device) {
+    device.data_bytes = 0;
+}
+
+answer receive_data_byte(device_state& device, std::uint8_t byte) {
+    std::uint64_t n = device.data_bytes++;
+    // The device stores the byte whatever else goes wrong; only its answer misbehaves.
+    device.image[n % image_size] = byte;
+
+    bool wrong_echo = false, wrong_address = false, msb_first = false, extra_byte = false;
+    bool silent = false, hang_up = false;
+    for (const fault& f : device.faults) {
+        if (f.index != n) {
+            continue;
+        }
+        switch (f.kind) {
+            case fault_kind::echo:
+                wrong_echo = true;
+                break;
+            case fault_kind::address:
+                wrong_address = true;
+                break;
+            case fault_kind::msb_first:
+                msb_first = true;
+                break;
+            case fault_kind::extra_byte:
+                extra_byte = true;
+                break;
+            case fault_kind::silence:
+                silent = true;
+                break;
+            case fault_kind::hangup:
+                hang_up = true;
+                break;
+        }
+    }
+
+    answer a{};
+    a.hang_up = hang_up;
+    if (silent || hang_up) {
+        return a;
+    }
+    // The frame carries the full count, not the address it wrapped to.
+    std::uint32_t address = static_cast<std::uint32_t>(wrong_address ? n + 1 : n);
+    put_address(a.bytes, address, msb_first);
+    a.bytes[4] = wrong_echo ? static_cast<std::uint8_t>(byte ^ 0xFF) : byte;
+    a.length = 5;
+    if (extra_byte) {
+        a.bytes[5] = 0x00;
+        a.length = 6;
+    }
+    return a;
+}

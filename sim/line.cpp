@@ -1,0 +1,195 @@
+#include "line.h"
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+namespace {
+
+struct flag_name {
+    tcflag_t flag;
+    const char* name;
+};
+
+// Each of these must be clear for raw binary transfer, in the order they are reported.
+const flag_name forbidden_lflags[] = {
+    {ICANON, "ICANON"}, {ECHO, "ECHO"}, {ECHOE, "ECHOE"},   {ECHOK, "ECHOK"},
+    {ECHONL, "ECHONL"}, {ISIG, "ISIG"}, {IEXTEN, "IEXTEN"},
+};
+const flag_name forbidden_iflags[] = {
+    {IXON, "IXON"},   {IXOFF, "IXOFF"},   {IXANY, "IXANY"}, {ICRNL, "ICRNL"},   {INLCR, "INLCR"},
+    {IGNCR, "IGNCR"}, {ISTRIP, "ISTRIP"}, {INPCK, "INPCK"}, {PARMRK, "PARMRK"}, {BRKINT, "BRKINT"},
+};
+
+struct speed_name {
+    speed_t speed;
+    long bits_per_second;
+};
+
+const speed_name speeds[] = {
+    {B0, 0},           {B50, 50},         {B75, 75},         {B110, 110},         {B134, 134},
+    {B150, 150},       {B200, 200},       {B300, 300},       {B600, 600},         {B1200, 1200},
+    {B1800, 1800},     {B2400, 2400},     {B4800, 4800},     {B9600, 9600},       {B19200, 19200},
+    {B38400, 38400},   {B57600, 57600},   {B115200, 115200}, {B230400, 230400},   {B460800, 460800},
+    {B500000, 500000}, {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000},
+};
+
+std::string speed_text(speed_t speed) {
+    for (const speed_name& s : speeds) {
+        if (s.speed == speed) {
+            return std::to_string(s.bits_per_second);
+        }
+    }
+    return "code " + std::to_string(speed);
+}
+
+void add_problem(std::string& problems, const std::string& problem) {
+    if (!problems.empty()) {
+        problems += ", ";
+    }
+    problems += problem;
+}
+
+void add_set_flags(std::string& problems, tcflag_t flags, const flag_name* names,
+                   std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (flags & names[i].flag) {
+            add_problem(problems, std::string(names[i].name) + " set");
+        }
+    }
+}
+
+std::string failure(const char* what, const std::string& path) {
+    return std::string(what) + " " + path + ": " + std::strerror(errno);
+}
+
+}  // namespace
+
+bool open_pseudo_terminal(int& master, std::string& slave_path, std::string& error) {
+    master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        error = failure("cannot open a", "pseudo-terminal");
+        return false;
+    }
+    // The COMMAND must not hold the master, or the far end never sees a hang-up.
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    // Reads happen only after poll; writes must not block forever on a far end that
+    // stopped reading.
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    const char* name = ptsname(master);
+    if (name == nullptr) {
+        error = failure("cannot name the", "pseudo-terminal");
+        return false;
+    }
+    slave_path = name;
+
+    // The settings outlive this close, so the tool meets a line it must fix.
+    int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios t;
+    if (slave < 0 || tcgetattr(slave, &t) != 0) {
+        error = failure("cannot open", slave_path);
+        return false;
+    }
+    t.c_lflag |= ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN;
+    t.c_iflag |= ICRNL | INLCR | IXON | IXOFF | IXANY | ISTRIP | INPCK | PARMRK | BRKINT;
+    t.c_oflag |= OPOST | ONLCR;
+    t.c_cflag = (t.c_cflag & ~CSIZE) | CS7 | PARENB | CSTOPB;
+    cfsetospeed(&t, B9600);
+    cfsetispeed(&t, B9600);
+    t.c_cc[VMIN] = 1;
+    if (tcsetattr(slave, TCSANOW, &t) != 0) {
+        error = failure("cannot set up", slave_path);
+        close(slave);
+        return false;
+    }
+    close(slave);
+    return true;
+}
+
+bool open_serial_port(const std::string& path, int& fd, std::string& error) {
+    fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        error = failure("cannot open", path);
+        return false;
+    }
+    termios t;
+    if (tcgetattr(fd, &t) != 0) {
+        error = failure("cannot read the settings of", path);
+        return false;
+    }
+    cfmakeraw(&t);
+    t.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    t.c_cflag |= CS8 | CLOCAL | CREAD;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    cfsetospeed(&t, B115200);
+    cfsetispeed(&t, B115200);
+    if (tcsetattr(fd, TCSANOW, &t) != 0) {
+        error = failure("cannot set up", path);
+        return false;
+    }
+    // Same as the pseudo-terminal: poll before reading, never block for good on a write.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    tcflush(fd, TCIOFLUSH);
+    return true;
+}
+
+std::string line_settings_problems(const termios& t) {
+    std::string problems;
+    speed_t out_speed = cfgetospeed(&t);
+    speed_t in_speed = cfgetispeed(&t);
+    if (out_speed != B115200) {
+        add_problem(problems, "speed " + speed_text(out_speed));
+    }
+    // An input speed of 0 means "the same as the output speed".
+    if (in_speed != B115200 && in_speed != B0 && in_speed != out_speed) {
+        add_problem(problems, "input speed " + speed_text(in_speed));
+    }
+    switch (t.c_cflag & CSIZE) {
+        case CS8:
+            break;
+        case CS7:
+            add_problem(problems, "CS7 set");
+            break;
+        case CS6:
+            add_problem(problems, "CS6 set");
+            break;
+        default:
+            add_problem(problems, "CS5 set");
+            break;
+    }
+    if (t.c_cflag & PARENB) {
+        add_problem(problems, "PARENB set");
+    }
+    if (t.c_cflag & CSTOPB) {
+        add_problem(problems, "CSTOPB set");
+    }
+    if (!(t.c_cflag & CREAD)) {
+        add_problem(problems, "CREAD clear");
+    }
+    add_set_flags(problems, t.c_lflag, forbidden_lflags, std::size(forbidden_lflags));
+    add_set_flags(problems, t.c_iflag, forbidden_iflags, std::size(forbidden_iflags));
+    if (t.c_oflag & OPOST) {
+        add_problem(problems, "OPOST set");
+    }
+    return problems;
+}
+
+void check_line_settings(int master) {
+    termios t;
+    if (tcgetattr(master, &t) != 0) {
+        std::fprintf(stderr, "quillbox-sim: cannot read the line settings: %s\n",
+                     std::strerror(errno));
+        return;
+    }
+    std::string problems = line_settings_problems(t);
+    if (!problems.empty()) {
+        std::fprintf(stderr, "quillbox-sim: line settings are off: %s\n", problems.c_str());
+    }
+}

@@ -1,0 +1,20 @@
+// The line the Quillbox sits on: a pseudo-terminal, or a real serial port.
+#pragma once
+
+#include <string>
+
+struct termios;
+
+// Opens a pseudo-terminal whose slave side is left with bad settings (cooked, echoing,
+// 7E2 at 9600 bit/s), so the tool has to set the line up itself. Returns false with a
+// message in `error` on failure.
+bool open_pseudo_terminal(int& master, std::string& slave_path, std::string& error);
+
+// Opens a real serial port raw at 115,200 bit/s 8N1.
+bool open_serial_port(const std::string& path, int& fd, std::string& error);
+
+// What is wrong with `t` for the Quillbox, e.g. "speed 9600, ECHO set"; empty when nothing is.
+std::string line_settings_problems(const termios& t);
+
+// Prints the problems of the slave's settings, as seen through the master, if there are any.
+void check_line_settings(int master);

@@ -1,0 +1,42 @@
+// quillbox-sim: a Quillbox on a pseudo-terminal (or a real serial port), so that eeprom-writer
+// and its tests run without hardware.
+#include <cstdio>
+#include <string>
+
+#include "device.h"
+#include "files.h"
+#include "line.h"
+#include "options.h"
+#include "serve.h"
+
+int main(int argc, char** argv) {
+    options opts;
+    std::string error;
+    if (!parse_options(argc, argv, opts, error)) {
+        std::fprintf(stderr, "quillbox-sim: %s\nTry 'quillbox-sim --help' for more.\n",
+                     error.c_str());
+        return 2;
+    }
+    if (opts.help) {
+        std::fputs(usage_text(), stdout);
+        return 0;
+    }
+
+    device_state device;
+    device.faults = opts.faults;
+    if (!opts.image_path.empty() && !load_image(opts.image_path, device.image, error)) {
+        std::fprintf(stderr, "quillbox-sim: %s\n", error.c_str());
+        return 2;
+    }
+
+    install_signal_handlers();
+    int fd;
+    std::string path = opts.port_path;
+    bool opened =
+        path.empty() ? open_pseudo_terminal(fd, path, error) : open_serial_port(path, fd, error);
+    if (!opened) {
+        std::fprintf(stderr, "quillbox-sim: %s\n", error.c_str());
+        return 2;
+    }
+    return serve(opts, device, fd, path);
+}

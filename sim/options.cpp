@@ -1,0 +1,186 @@
+#include "options.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+
+// Splits "--name=value" into name and value; other arguments come back whole.
+void split_argument(const std::string& arg, std::string& name, std::string& value,
+                    bool& has_value) {
+    std::size_t eq = arg.find('=');
+    has_value = arg.rfind("--", 0) == 0 && eq != std::string::npos;
+    name = has_value ? arg.substr(0, eq) : arg;
+    value = has_value ? arg.substr(eq + 1) : std::string();
+}
+
+constexpr long max_latency_us = 3600L * 1000000;  // an hour; more is surely a typo
+
+bool parse_latency(const std::string& text, long& out) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    errno = 0;
+    out = std::strtol(text.c_str(), nullptr, 10);
+    return errno != ERANGE && out <= max_latency_us;
+}
+
+}  // namespace
+
+bool parse_options(int argc, char** argv, options& out, std::string& error) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--") {
+            out.command.assign(argv + i + 1, argv + argc);
+            if (out.command.empty()) {
+                error = "'--' must be followed by a COMMAND";
+                return false;
+            }
+            return true;
+        }
+        std::string name, value;
+        bool has_value;
+        split_argument(arg, name, value, has_value);
+
+        if (name == "--help" || name == "-h") {
+            out.help = true;
+            continue;
+        }
+        if (name == "--line-rate") {
+            if (has_value) {
+                error = "--line-rate takes no value";
+                return false;
+            }
+            out.line_rate = true;
+            continue;
+        }
+        if (name != "--image" && name != "--fault" && name != "--latency-us" && name != "--port" &&
+            name != "--stats") {
+            error = arg.rfind("-", 0) == 0 ? "unknown option '" + arg + "'"
+                                           : "unexpected argument '" + arg + "'";
+            return false;
+        }
+        if (!has_value) {
+            if (i + 1 >= argc) {
+                error = name + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+        }
+        if (value.empty()) {
+            error = name + " needs a value";
+            return false;
+        }
+
+        if (name == "--image") {
+            out.image_path = value;
+        } else if (name == "--port") {
+            out.port_path = value;
+        } else if (name == "--stats") {
+            out.stats_path = value;
+        } else if (name == "--latency-us") {
+            if (!parse_latency(value, out.latency_us)) {
+                error = "--latency-us needs a whole number of microseconds up to an hour, not '" +
+                        value + "'";
+                return false;
+            }
+        } else {
+            fault f;
+            if (!parse_fault(value, f)) {
+                error = "'" + value +
+                        "' is not a fault; use KIND@INDEX with KIND one of echo, address, "
+                        "msb-first, extra-byte, silence, hangup";
+                return false;
+            }
+            out.faults.push_back(f);
+        }
+    }
+    return true;
+}
+
+const char* usage_text() {
+    return R"(Usage: quillbox-sim [OPTIONS] [-- COMMAND [ARGS...]]
+
+Simulates a Quillbox, a device with a 128 KiB EEPROM on a serial line, on a
+pseudo-terminal (or on a real serial port with --port), so that eeprom-writer
+can run without hardware.
+
+The device: for the n-th data byte of a transfer (n from 0) it stores the byte
+at address n % 131072 and answers with a 5-byte frame: n as an unsigned 32-bit
+number, least significant byte first (the full n, not reduced modulo 131072),
+then the data byte itself. A transfer starts when the far end opens the port and
+ends when it closes it; n starts at 0 for each transfer.
+
+Options:
+  --image FILE        The EEPROM image, exactly 131072 bytes. Loaded at start; a
+                      missing file starts erased (all 0xFF), a file of any other
+                      size is an error. Saved (to FILE.tmp, then renamed) whenever
+                      a transfer ends and at exit. Without --image the image lives
+                      only in memory.
+  --fault KIND@INDEX  Misbehave at data byte INDEX (from 0) of every transfer.
+                      May be given more than once. The byte is stored in every
+                      case; only the answer is wrong. KIND is one of:
+                        echo        right address, wrong echo (data XOR 0xFF)
+                        address     wrong address (n + 1), right echo
+                        msb-first   address sent most significant byte first
+                        extra-byte  the right frame, then one extra byte 0x00
+                        silence     no frame; later bytes are served as usual
+                        hangup      no frame; the device drops the line (the
+                                    pseudo-terminal is closed, so the far end
+                                    sees a hang-up), the transfer ends and the
+                                    image is saved; then quillbox-sim exits, or
+                                    with a COMMAND waits for it to end
+  --latency-us N      Wait N microseconds before sending each frame.
+  --line-rate         Take as long as 115,200 bit/s 8N1 would (86.8 us a byte) in
+                      both directions: a data byte counts as complete one byte
+                      time after it was read; the frame then goes out one byte at
+                      a time, each one byte time after the one before (after any
+                      --latency-us). About 521 us per data byte in all.
+  --port PATH         Serve a real serial port (e.g. one wired by a null-modem
+                      cable to the adapter of the tool) instead of a pseudo-
+                      terminal: raw, 115,200 bit/s, 8N1, no check of the far end's
+                      settings. A real line shows no open or close of the far end,
+                      so a transfer ends when no data byte comes for 1 second.
+  --stats FILE        When a transfer ends, write its timing to FILE (replacing
+                      it), one "key value" per line:
+                        data_bytes N            data bytes received
+                        active_us U             first data byte read to last
+                                                frame written
+                        turnaround_median_us X  time from a frame written to
+                        turnaround_p99_us Y     the next data byte read
+                      (X and Y with one decimal; 0 when there are no samples).
+  -h, --help          Show this text and exit.
+
+Pseudo-terminal mode (without --port): before serving, the line is left with
+settings worse than the system's defaults (canonical input, echo, signals,
+XON/XOFF, CR/NL translation, 7 data bits, even parity, 2 stop bits, 9600 bit/s),
+so each run proves that the tool sets the line up itself. At the first data byte
+of each transfer the settings are checked; anything not raw 115,200 bit/s 8N1 is
+reported on one line.
+
+Without a COMMAND the port's path is printed alone on one line on stdout, and
+quillbox-sim serves transfers one after another until SIGINT or SIGTERM.
+With a COMMAND nothing at all is printed on stdout; COMMAND runs with each "{}"
+in its arguments replaced by the port's path and inherits stdin, stdout and
+stderr. quillbox-sim serves until COMMAND has ended and the transfer in progress
+(if any) has ended. SIGINT or SIGTERM is passed on to COMMAND as SIGTERM.
+
+Messages on stderr:
+  quillbox-sim: a Quillbox is listening on PATH; press Ctrl-C to stop
+  quillbox-sim: serving on PATH                      (with a COMMAND)
+  quillbox-sim: line settings are off: PROBLEM, ...  (e.g. "speed 9600, ECHO set")
+  quillbox-sim: port closed after N data bytes       (a transfer ended)
+  quillbox-sim: hung up after N data bytes           (the hangup fault)
+  quillbox-sim: line idle for 1 s; transfer ended after N data bytes  (--port)
+  quillbox-sim: cannot run COMMAND: REASON
+  and other errors, each starting with "quillbox-sim: ".
+
+Exit status:
+  0    ended by SIGINT/SIGTERM or by the hangup fault, without a COMMAND
+  N    with a COMMAND: its exit status; 128 + the signal number if a signal
+       ended it; 127 if it could not be run
+  1    the line failed while serving, without a COMMAND
+  2    wrong command line, or setup failed (no pseudo-terminal, an image of the
+       wrong size, a port that cannot be opened)
+)";
+}

@@ -1,0 +1,24 @@
+// The command line of quillbox-sim.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "device.h"
+
+struct options {
+    std::string image_path;  // empty: the image lives only in memory
+    std::vector<fault> faults;
+    long latency_us = 0;
+    bool line_rate = false;
+    std::string port_path;  // empty: serve a pseudo-terminal
+    std::string stats_path;
+    std::vector<std::string> command;  // run with "{}" replaced by the port path
+    bool help = false;
+};
+
+// Fills `out` from argv. Returns false with a message in `error` when the line is wrong.
+bool parse_options(int argc, char** argv, options& out, std::string& error);
+
+// The text --help prints.
+const char* usage_text();
