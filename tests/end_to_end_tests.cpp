@@ -160,6 +160,24 @@ TEST(eeprom_file, a_file_that_cannot_be_read_as_one_ends_with_status_1) {
     }
 }
 
+TEST(eeprom_file, a_file_the_user_may_not_read_ends_with_status_1) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to hand the port to an unprivileged user";
+    }
+    scratch_directory dir;
+    write_file(dir.file("data.bin"), "abc");
+    chmod(dir.file("data.bin").c_str(), 0);
+    // Root reads any file, so the tool runs as nobody, on a port opened up for it.
+    const device_run run = run_on_device(
+        dir,
+        {"sh", "-c",
+         R"(chmod 666 "$1" && exec setpriv --reuid=65534 --regid=65534 --clear-groups "$2" "$1" "$3")",
+         "sh", "{}", tool, dir.file("data.bin")});
+    EXPECT_EQ(run.result.out, banner + not_found);
+    EXPECT_EQ(run.result.status, 1);
+    EXPECT_EQ(run.image, image_after(""));
+}
+
 TEST(eeprom_file, a_file_that_cannot_be_measured_is_reported_not_taken_as_written) {
     scratch_directory dir;
     // A named pipe opens but has no length. The shell holds it open for writing, so that the
