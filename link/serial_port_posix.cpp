@@ -131,8 +131,13 @@ bool wait_for_input(port_handle port, std::int64_t deadline_ms) {
         if (ready <= 0) {
             continue;  // interrupted, or woke a little early: look at the clock again
         }
-        // A hung-up line stays readable (reads return 0 at once), so it must not count as input.
-        return (watch.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
+        if ((watch.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0) {
+            return true;
+        }
+        // A hung-up line stays readable (reads return 0 at once), so only bytes that arrived
+        // before the hang-up still count as input.
+        int pending = 0;
+        return ioctl(static_cast<int>(port), FIONREAD, &pending) == 0 && pending > 0;
     }
 }
 
