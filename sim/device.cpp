@@ -59,8 +59,12 @@ answer receive_data_byte(device_state& device, std::uint8_t byte) {
     // The device stores the byte whatever else goes wrong; only its answer misbehaves.
     device.image[n % image_size] = byte;
 
-    bool wrong_echo = false, wrong_address = false, msb_first = false, extra_byte = false;
-    bool silent = false, hang_up = false;
+    bool wrong_echo = false;
+    bool wrong_address = false;
+    bool msb_first = false;
+    bool extra_byte = false;
+    bool silent = false;
+    bool hang_up = false;
     for (const fault& f : device.faults) {
         if (f.index != n) {
             continue;

@@ -38,7 +38,8 @@ bool parse_options(int argc, char** argv, options& out, std::string& error) {
             }
             return true;
         }
-        std::string name, value;
+        std::string name;
+        std::string value;
         bool has_value;
         split_argument(arg, name, value, has_value);
 
@@ -55,8 +56,8 @@ bool parse_options(int argc, char** argv, options& out, std::string& error) {
             continue;
         }
         if (name != "--image" && name != "--fault" && name != "--latency-us" && name != "--port" &&
-            name != "--stats") {
-            error = arg.rfind("-", 0) == 0 ? "unknown option '" + arg + "'"
+            name != "--stats" && name != "--jitter-us" && name != "--seed") {
+            error = arg.rfind('-', 0) == 0 ? "unknown option '" + arg + "'"
                                            : "unexpected argument '" + arg + "'";
             return false;
         }
@@ -78,12 +79,19 @@ bool parse_options(int argc, char** argv, options& out, std::string& error) {
             out.port_path = value;
         } else if (name == "--stats") {
             out.stats_path = value;
-        } else if (name == "--latency-us") {
-            if (!parse_latency(value, out.latency_us)) {
-                error = "--latency-us needs a whole number of microseconds up to an hour, not '" +
+        } else if (name == "--latency-us" || name == "--jitter-us") {
+            if (!parse_latency(value, name == "--latency-us" ? out.latency_us : out.jitter_us)) {
+                error = name + " needs a whole number of microseconds up to an hour, not '" +
                         value + "'";
                 return false;
             }
+        } else if (name == "--seed") {
+            long seed = 0;
+            if (!parse_latency(value, seed)) {
+                error = "--seed needs a whole number, not '" + value + "'";
+                return false;
+            }
+            out.seed = static_cast<unsigned long>(seed);
         } else {
             fault f;
             if (!parse_fault(value, f)) {
@@ -131,6 +139,10 @@ Options:
                                     image is saved; then quillbox-sim exits, or
                                     with a COMMAND waits for it to end
   --latency-us N      Wait N microseconds before sending each frame.
+  --jitter-us N       Wait a further 0 to N microseconds before each frame, at
+                      random (uniformly), e.g. to soak the tool with uneven answers.
+  --seed N            Seed of the --jitter-us delays (default 1): the same seed
+                      gives the same delays.
   --line-rate         Take as long as 115,200 bit/s 8N1 would (86.8 us a byte) in
                       both directions: a data byte counts as complete one byte
                       time after it was read; the frame then goes out one byte at

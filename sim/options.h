@@ -10,6 +10,8 @@ struct options {
     std::string image_path;  // empty: the image lives only in memory
     std::vector<fault> faults;
     long latency_us = 0;
+    long jitter_us = 0;      // each frame waits up to this much longer, at random
+    unsigned long seed = 1;  // of the jitter, so that a run can be repeated
     bool line_rate = false;
     std::string port_path;  // empty: serve a pseudo-terminal
     std::string stats_path;

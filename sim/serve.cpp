@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <random>
 #include <vector>
 
 #include "files.h"
@@ -21,7 +22,7 @@ namespace {
 
 volatile std::sig_atomic_t stop_requested = 0;
 
-void request_stop(int) {
+void request_stop(int /*signal*/) {
     stop_requested = 1;
 }
 
@@ -40,6 +41,7 @@ struct session {
     pid_t child = -1;  // -1 once it has ended, or when there is no COMMAND
     int child_status = 0;
     std::int64_t wake_lateness_ns = 0;  // how late clock_nanosleep tends to return
+    std::mt19937_64 jitter{};
 };
 
 enum class read_outcome { ok, hung_up, failed };
@@ -98,9 +100,13 @@ void send_answer(session& s, const answer& a, std::int64_t read_ns) {
         return;
     }
     const bool line_rate = s.opts.line_rate;
-    std::int64_t start_ns = read_ns + s.opts.latency_us * 1000 + (line_rate ? byte_time_ns : 0);
+    std::int64_t delay_us = s.opts.latency_us;
+    if (s.opts.jitter_us > 0) {
+        delay_us += std::uniform_int_distribution<long>(0, s.opts.jitter_us)(s.jitter);
+    }
+    std::int64_t start_ns = read_ns + delay_us * 1000 + (line_rate ? byte_time_ns : 0);
     if (!line_rate) {
-        if (s.opts.latency_us > 0) {
+        if (delay_us > 0) {
             sleep_until(s, start_ns);
             // A frame written after the far end left would greet the next one to open.
             if (far_end_closed(s)) {
@@ -232,6 +238,7 @@ bool start_command(session& s, const std::string& path) {
         }
     }
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& arg : args) {
         argv.push_back(arg.data());
     }
@@ -408,6 +415,7 @@ void install_signal_handlers() {
 
 int serve(const options& opts, device_state& device, int fd, const std::string& path) {
     session s{opts, device, fd, opts.port_path.empty()};
+    s.jitter.seed(opts.seed);
     if (opts.command.empty()) {
         // Alone on stdout, so a script can `read path`.
         std::printf("%s\n", path.c_str());
