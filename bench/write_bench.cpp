@@ -2,10 +2,13 @@
 // per data byte and as a share of wall time (its own rusage), and the turnaround from a frame
 // leaving the device to the next data byte reaching it (the simulator's clock).
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -49,6 +52,11 @@ std::map<std::string, double> read_figures(const std::string& path) {
     return figures;
 }
 
+double cpu_microseconds(const rusage& usage) {
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6 +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+}
+
 run_figures write_once(const scratch_directory& dir, bool line_rate) {
     const std::string stats = dir.file("stats.txt");
     std::remove(stats.c_str());
@@ -73,8 +81,7 @@ run_figures write_once(const scratch_directory& dir, bool line_rate) {
     run_figures figures;
     figures.wall_us =
         std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
-    figures.tool_cpu_us = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6 +
-                          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+    figures.tool_cpu_us = cpu_microseconds(usage);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         throw std::runtime_error("the write failed");
     }
@@ -116,6 +123,62 @@ void write_through_simulator(benchmark::State& state, bool line_rate) {
     }
 }
 
+// The platform's own floor, for comparison: the smallest client and device there can be, one
+// byte out and five back over a pseudo-terminal, each side waiting in poll.
+void bare_pty_round_trip(benchmark::State& state) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    grantpt(master);
+    unlockpt(master);
+    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    termios settings{};
+    tcgetattr(slave, &settings);
+    cfmakeraw(&settings);
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    tcsetattr(slave, TCSANOW, &settings);
+
+    const pid_t device = fork();
+    if (device == 0) {
+        std::uint8_t byte = 0;
+        const std::uint8_t frame[5] = {};
+        for (;;) {
+            pollfd watch{master, POLLIN, 0};
+            poll(&watch, 1, -1);
+            if (read(master, &byte, 1) != 1) {
+                _exit(0);
+            }
+            if (write(master, frame, sizeof frame) < 0) {
+                _exit(0);
+            }
+        }
+    }
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    const std::uint8_t byte = 1;
+    for (auto _ : state) {
+        if (write(slave, &byte, 1) != 1) {
+            state.SkipWithError("write failed");
+            break;
+        }
+        for (int count = 0; count < 5;) {
+            pollfd watch{slave, POLLIN, 0};
+            poll(&watch, 1, -1);
+            std::uint8_t in = 0;
+            while (count < 5 && read(slave, &in, 1) == 1) {
+                ++count;
+            }
+        }
+    }
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    close(slave);
+    close(master);
+    kill(device, SIGKILL);
+    waitpid(device, nullptr, 0);
+    state.counters["cpu_us_per_byte"] = (cpu_microseconds(after) - cpu_microseconds(before)) /
+                                        static_cast<double>(state.iterations());
+}
+
 }  // namespace
 
 BENCHMARK_CAPTURE(write_through_simulator, pty, false)
@@ -128,5 +191,7 @@ BENCHMARK_CAPTURE(write_through_simulator, line_rate, true)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
+
+BENCHMARK(bare_pty_round_trip)->Iterations(20000)->Unit(benchmark::kMicrosecond);
 
 BENCHMARK_MAIN();
