@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -13,73 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "link/write_confirmation.h"
-#include "tests/process_helpers.h"
+#include "tests/device_runs.h"
 
 namespace {
-
-const std::string tool = EEPROM_WRITER_PATH;
-const std::string sim = QUILLBOX_SIM_PATH;
-constexpr std::size_t eeprom_size = 131072;
-
-const std::string banner =
-    "EEPROM-Writer for Quillbox\t2011-07-02\r\n"
-    "This tool writes a file to the external EEPROM of the Quillbox\r\n\r\n";
-const std::string open_failure = "Failed to open specified serial port.\r\n";
-const std::string not_found = "EEPROM-file not found.\n";
-const std::string implausible =
-    "Error: Implausible answer from Quillbox. Writing the EEPROM failed.\r\n";
-const std::string no_answer = "Error: No answer from Quillbox. Writing the EEPROM failed.\r\n";
-
-// The progress lines of the confirmed indices [0, count).
-std::string progress_lines(std::size_t count) {
-    std::string lines;
-    for (std::size_t index = 0; index < count; ++index) {
-        char line[64];
-        format_progress_line(static_cast<std::int32_t>(index), line, sizeof line);
-        lines += line;
-    }
-    return lines;
-}
-
-// An erased EEPROM that then received `data` from address 0, wrapping at its end.
-std::string image_after(const std::string& data) {
-    std::string image(eeprom_size, '\xFF');
-    for (std::size_t address = 0; address < data.size(); ++address) {
-        image[address % eeprom_size] = data[address];
-    }
-    return image;
-}
-
-// What the simulator says when a transfer ends: how many data bytes it received.
-std::string device_report(const std::string& how, std::size_t data_bytes) {
-    return how + " after " + std::to_string(data_bytes) + " data bytes";
-}
-
-struct device_run {
-    run_result result;
-    std::string image;
-};
-
-// Runs `command` as the simulator's command; "{}" in it stands for the port.
-device_run run_on_device(const scratch_directory& dir, const std::vector<std::string>& command,
-                         const std::vector<std::string>& sim_options = {}) {
-    std::vector<std::string> argv = {sim, "--image", dir.file("eeprom.img")};
-    argv.insert(argv.end(), sim_options.begin(), sim_options.end());
-    argv.push_back("--");
-    argv.insert(argv.end(), command.begin(), command.end());
-    device_run run;
-    run.result = run_process(argv);
-    run.image = read_file(dir.file("eeprom.img"));
-    return run;
-}
-
-// Writes `data` as the EEPROM file and runs the tool on it.
-device_run write_to_device(const scratch_directory& dir, const std::string& data,
-                           const std::vector<std::string>& sim_options = {}) {
-    write_file(dir.file("data.bin"), data);
-    return run_on_device(dir, {tool, "{}", dir.file("data.bin")}, sim_options);
-}
 
 void expect_clean_line(const run_result& result) {
     EXPECT_EQ(result.err.find("line settings are off"), std::string::npos) << result.err;
@@ -109,7 +46,7 @@ TEST(usage, arguments_after_the_file_are_ignored) {
     const device_run run = run_on_device(dir, {tool, "{}", dir.file("data.bin"), "extra", "more"});
     EXPECT_EQ(run.result.out, banner + progress_lines(3));
     EXPECT_EQ(run.result.status, 0);
-    EXPECT_EQ(run.image, image_after(data));
+    EXPECT_EQ(image_difference(run.image, image_after(data)), "");
 }
 
 TEST(ports, a_port_that_cannot_be_opened_ends_before_the_file_is_looked_at) {
@@ -133,7 +70,7 @@ TEST(ports, a_port_held_by_another_program_is_refused) {
     const device_run run = run_on_device(dir, {"flock", "{}", tool, "{}", dir.file("data.bin")});
     EXPECT_EQ(run.result.out, banner + open_failure);
     EXPECT_EQ(run.result.status, 1);
-    EXPECT_EQ(run.image, image_after(""));
+    EXPECT_EQ(image_difference(run.image, image_after("")), "");
 }
 
 TEST(ports, a_path_typed_in_another_case_reaches_its_device) {
@@ -146,7 +83,7 @@ TEST(ports, a_path_typed_in_another_case_reaches_its_device) {
               "sh", "{}", dir.path, tool, dir.file("data.bin")});
     EXPECT_EQ(run.result.out, banner + progress_lines(data.size()));
     EXPECT_EQ(run.result.status, 0);
-    EXPECT_EQ(run.image, image_after(data));
+    EXPECT_EQ(image_difference(run.image, image_after(data)), "");
 }
 
 TEST(eeprom_file, a_file_that_cannot_be_read_as_one_ends_with_status_1) {
@@ -156,7 +93,7 @@ TEST(eeprom_file, a_file_that_cannot_be_read_as_one_ends_with_status_1) {
         const device_run run = run_on_device(dir, {tool, "{}", path});
         EXPECT_EQ(run.result.out, banner + not_found) << path;
         EXPECT_EQ(run.result.status, 1) << path;
-        EXPECT_EQ(run.image, image_after("")) << path;
+        EXPECT_EQ(image_difference(run.image, image_after("")), "") << path;
     }
 }
 
@@ -175,7 +112,7 @@ TEST(eeprom_file, a_file_the_user_may_not_read_ends_with_status_1) {
          "sh", "{}", tool, dir.file("data.bin")});
     EXPECT_EQ(run.result.out, banner + not_found);
     EXPECT_EQ(run.result.status, 1);
-    EXPECT_EQ(run.image, image_after(""));
+    EXPECT_EQ(image_difference(run.image, image_after("")), "");
 }
 
 TEST(eeprom_file, a_file_that_cannot_be_measured_is_reported_not_taken_as_written) {
@@ -188,7 +125,7 @@ TEST(eeprom_file, a_file_that_cannot_be_measured_is_reported_not_taken_as_writte
         dir, {"sh", "-c", R"(exec 3<>"$2" && exec "$1" "$3" "$2")", "sh", tool, fifo, "{}"});
     EXPECT_EQ(run.result.out, banner + "Error: Reading the EEPROM-file failed.\r\n");
     EXPECT_EQ(run.result.status, 1);
-    EXPECT_EQ(run.image, image_after(""));
+    EXPECT_EQ(image_difference(run.image, image_after("")), "");
 }
 
 TEST(eeprom_file, a_file_of_2_gib_is_refused_before_any_byte_is_sent) {
@@ -198,7 +135,7 @@ TEST(eeprom_file, a_file_of_2_gib_is_refused_before_any_byte_is_sent) {
     const device_run run = run_on_device(dir, {tool, "{}", path});
     EXPECT_EQ(run.result.out, banner + "Error: EEPROM-file too large.\r\n");
     EXPECT_EQ(run.result.status, 1);
-    EXPECT_EQ(run.image, image_after(""));
+    EXPECT_EQ(image_difference(run.image, image_after("")), "");
 }
 
 TEST(writing, every_byte_is_confirmed_and_stored) {
@@ -222,7 +159,7 @@ TEST(writing, every_byte_is_confirmed_and_stored) {
         const device_run run = write_to_device(dir, c.data);
         EXPECT_EQ(run.result.out, banner + progress_lines(c.data.size())) << c.name;
         EXPECT_EQ(run.result.status, 0) << c.name;
-        EXPECT_EQ(run.image, image_after(c.data)) << c.name;
+        EXPECT_EQ(image_difference(run.image, image_after(c.data)), "") << c.name;
         expect_clean_line(run.result);
     }
 }
@@ -259,7 +196,7 @@ TEST(faults, a_wrong_answer_ends_the_run_and_nothing_is_sent_after_it) {
         const device_run run = write_to_device(dir, data, {"--fault", c.fault});
         EXPECT_EQ(run.result.out, banner + progress_lines(c.confirmed) + *c.message) << c.fault;
         EXPECT_EQ(run.result.status, 1) << c.fault;
-        EXPECT_EQ(run.image, image_after(data.substr(0, c.sent))) << c.fault;
+        EXPECT_EQ(image_difference(run.image, image_after(data.substr(0, c.sent))), "") << c.fault;
         const bool hangup = std::string(c.fault).rfind("hangup", 0) == 0;
         EXPECT_NE(run.result.err.find(device_report(hangup ? "hung up" : "port closed", c.sent)),
                   std::string::npos)
@@ -273,7 +210,7 @@ TEST(faults, an_extra_byte_after_the_last_frame_harms_nothing) {
     const device_run run = write_to_device(dir, data, {"--fault", "extra-byte@7"});
     EXPECT_EQ(run.result.out, banner + progress_lines(8));
     EXPECT_EQ(run.result.status, 0);
-    EXPECT_EQ(run.image, image_after(data));
+    EXPECT_EQ(image_difference(run.image, image_after(data)), "");
 }
 
 // A pseudo-terminal for the tool's stdout, raw so that its bytes arrive as they were written.
@@ -378,9 +315,138 @@ TEST(terminal, a_file_that_grows_or_shrinks_during_the_run_is_followed) {
         close(screen.master);
         EXPECT_EQ(seen, banner + progress_lines(c.final_size)) << c.name;
         EXPECT_EQ(result.status, 0) << c.name;
-        EXPECT_EQ(read_file(dir.file("eeprom.img")), image_after(data.substr(0, c.final_size)))
+        EXPECT_EQ(image_difference(read_file(dir.file("eeprom.img")),
+                                   image_after(data.substr(0, c.final_size))),
+                  "")
             << c.name;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A simulator serving without a command: the test starts writers on its port itself.
+struct serving_device {
+    spawned_process process;
+    std::string port;
+};
+
+serving_device start_device(const scratch_directory& dir, const std::vector<std::string>& options) {
+    std::vector<std::string> argv = {sim, "--image", dir.file("eeprom.img")};
+    argv.insert(argv.end(), options.begin(), options.end());
+    serving_device device{spawn_process(argv), ""};
+    char c = 0;
+    while (read(device.process.out_fd, &c, 1) == 1 && c != '\n') {
+        device.port += c;
+    }
+    return device;
+}
+
+// Waits until the simulator has seen the writer close the port, then stops it; it saves its
+// image on the way. Returns what it said on stderr.
+std::string stop_device(serving_device& device) {
+    std::string said;
+    for (int waited_ms = 0; said.find("port closed") == std::string::npos && waited_ms < 5000;
+         waited_ms += 10) {
+        pollfd watch{device.process.err_fd, POLLIN, 0};
+        if (poll(&watch, 1, 10) > 0) {
+            char buffer[4096];
+            const ssize_t count = read(device.process.err_fd, buffer, sizeof buffer);
+            if (count <= 0) {
+                break;
+            }
+            said.append(buffer, static_cast<std::size_t>(count));
+        }
+    }
+    kill(device.process.pid, SIGTERM);
+    return said + finish_process(device.process, 10).err;
+}
+
+std::size_t count_of(const std::string& text, const std::string& part) {
+    std::size_t found = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++found;
+    }
+    return found;
+}
+
+TEST(reliability, four_writers_on_four_ports_at_once_keep_to_their_own) {
+    constexpr int writers = 4;
+    scratch_directory dirs[writers];
+    std::string data[writers];
+    spawned_process runs[writers];
+    for (int k = 0; k < writers; ++k) {
+        data[k] = pseudo_random_bytes(8192 + 512 * static_cast<std::size_t>(k),
+                                      100 + static_cast<std::uint32_t>(k));
+        write_file(dirs[k].file("data.bin"), data[k]);
+        runs[k] = spawn_process({sim, "--image", dirs[k].file("eeprom.img"), "--", tool, "{}",
+                                 dirs[k].file("data.bin")});
+    }
+    for (int k = 0; k < writers; ++k) {
+        const run_result result = finish_process(runs[k]);
+        EXPECT_EQ(result.out, banner + progress_lines(data[k].size())) << k;
+        EXPECT_EQ(result.status, 0) << k;
+        EXPECT_EQ(image_difference(read_file(dirs[k].file("eeprom.img")), image_after(data[k])), "")
+            << k;
+    }
+}
+
+TEST(reliability, a_second_writer_on_a_busy_port_is_refused_and_the_first_goes_on) {
+    scratch_directory dir;
+    const std::string data = pseudo_random_bytes(300, 8);
+    write_file(dir.file("data.bin"), data);
+    serving_device device = start_device(dir, {"--latency-us", "2000"});
+    const terminal screen = open_terminal();
+    spawned_process first = spawn_process({tool, device.port, dir.file("data.bin")}, screen.slave);
+    close(screen.slave);
+
+    std::string seen;
+    ASSERT_TRUE(read_until(screen.master, seen, "Writing to EEPROM", 5));
+    const run_result second = run_process({tool, device.port, dir.file("data.bin")});
+    EXPECT_EQ(second.out, banner + open_failure);
+    EXPECT_EQ(second.status, 1);
+
+    read_until(screen.master, seen, "Writing to EEPROM", data.size() + 1);
+    const run_result result = finish_process(first);
+    close(screen.master);
+    const std::string said = stop_device(device);
+    EXPECT_EQ(seen, banner + progress_lines(data.size()));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(image_difference(read_file(dir.file("eeprom.img")), image_after(data)), "");
+    EXPECT_NE(said.find(device_report("port closed", data.size())), std::string::npos) << said;
+}
+
+TEST(reliability, an_interrupt_ends_the_run_at_once_and_confirmed_bytes_stay) {
+    scratch_directory dir;
+    const std::string data = pseudo_random_bytes(500, 9);
+    write_file(dir.file("data.bin"), data);
+    serving_device device = start_device(dir, {"--latency-us", "2000"});
+    const terminal screen = open_terminal();
+    spawned_process writer = spawn_process({tool, device.port, dir.file("data.bin")}, screen.slave);
+    close(screen.slave);
+
+    std::string seen;
+    ASSERT_TRUE(read_until(screen.master, seen, "Writing to EEPROM", 20));
+    kill(writer.pid, SIGINT);
+    read_until(screen.master, seen, "Writing to EEPROM", data.size() + 1);
+    const run_result result = finish_process(writer, 10);
+    close(screen.master);
+    const std::string said = stop_device(device);
+
+    EXPECT_EQ(result.status, 128 + SIGINT);
+    const std::size_t confirmed = count_of(seen, "Writing to EEPROM");
+    EXPECT_LT(confirmed, data.size()) << "the run should have been cut short";
+    EXPECT_EQ(seen, banner + progress_lines(confirmed));
+    // The device holds every confirmed byte, and at most the one that was in flight besides.
+    const bool in_flight =
+        said.find(device_report("port closed", confirmed + 1)) != std::string::npos;
+    EXPECT_TRUE(in_flight ||
+                said.find(device_report("port closed", confirmed)) != std::string::npos)
+        << said;
+    EXPECT_EQ(image_difference(read_file(dir.file("eeprom.img")),
+                               image_after(data.substr(0, confirmed + (in_flight ? 1 : 0)))),
+              "");
 }
 
 }  // namespace

@@ -1,0 +1,46 @@
+// What the tool must print and the device must hold, and runs of the real tool as the
+// simulator's command: shared by the end-to-end, reliability and soak tests.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "tests/process_helpers.h"
+
+extern const std::string tool;  // the eeprom-writer under test
+extern const std::string sim;   // quillbox-sim
+
+constexpr std::size_t eeprom_size = 131072;
+
+extern const std::string banner;
+extern const std::string open_failure;
+extern const std::string not_found;
+extern const std::string implausible;
+extern const std::string no_answer;
+
+// The progress lines of the confirmed indices [0, count).
+std::string progress_lines(std::size_t count);
+
+// An erased EEPROM that then received `data` from address 0, wrapping at its end.
+std::string image_after(const std::string& data);
+
+// Empty when the images are equal; otherwise where they first differ. An EEPROM is too big to
+// show whole in a failure message.
+std::string image_difference(const std::string& actual, const std::string& expected);
+
+// What the simulator says when a transfer ends: how many data bytes it received.
+std::string device_report(const std::string& how, std::size_t data_bytes);
+
+struct device_run {
+    run_result result;
+    std::string image;
+};
+
+// Runs `command` as the simulator's command; "{}" in it stands for the port.
+device_run run_on_device(const scratch_directory& dir, const std::vector<std::string>& command,
+                         const std::vector<std::string>& sim_options = {});
+
+// Writes `data` as the EEPROM file and runs the tool on it.
+device_run write_to_device(const scratch_directory& dir, const std::string& data,
+                           const std::vector<std::string>& sim_options = {});
