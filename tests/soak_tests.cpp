@@ -1,0 +1,148 @@
+// Hundreds of runs of the real tool against the simulator, each with a random file, a random
+// fault at a random index (or none) and random answer delays, each checked against a model of
+// what must happen. Seeded: a failure names the seed and the case, and
+//   SOAK_SEED=<seed> SOAK_CASE=<case> build/soak_tests
+// runs that case alone again. SOAK_RUNS sets how many cases run (default 400).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/device_runs.h"
+
+namespace {
+
+constexpr unsigned long default_seed = 20261211;
+
+unsigned long from_environment(const char* name, unsigned long fallback) {
+    const char* text = std::getenv(name);
+    return text != nullptr && *text != '\0' ? std::strtoul(text, nullptr, 10) : fallback;
+}
+
+struct soak_case {
+    std::size_t size = 0;
+    std::string fault;  // empty: the device behaves
+    std::size_t fault_index = 0;
+    long jitter_us = 0;
+    std::uint32_t content_seed = 0;
+    unsigned long delay_seed = 0;
+};
+
+std::string describe(const soak_case& c) {
+    std::ostringstream text;
+    text << "size " << c.size << ", fault " << (c.fault.empty() ? "none" : c.fault) << "@"
+         << c.fault_index << ", jitter " << c.jitter_us << " us";
+    return text.str();
+}
+
+// Each case depends on the seed and its own number only, so that it can be replayed alone.
+soak_case draw_case(unsigned long seed, unsigned long number) {
+    std::seed_seq sequence{seed, number};
+    std::mt19937 random(sequence);
+    soak_case c;
+    // Mostly small files, so that hundreds of runs fit in about a minute, but up to 4 KiB.
+    const std::size_t limits[] = {0, 1, 16, 256, 1024, 4096};
+    c.size = std::uniform_int_distribution<std::size_t>(
+        0, limits[std::uniform_int_distribution<std::size_t>(0, 5)(random)])(random);
+    const char* faults[] = {"",          "",           "",       "echo",   "address",
+                            "msb-first", "extra-byte", "hangup", "silence"};
+    // Silence costs the whole answer deadline, so it is drawn less often than the others.
+    std::size_t pick = std::uniform_int_distribution<std::size_t>(0, 8)(random);
+    if (pick == 8 && std::uniform_int_distribution<int>(0, 3)(random) != 0) {
+        pick = 0;
+    }
+    c.fault = faults[pick];
+    c.fault_index = std::uniform_int_distribution<std::size_t>(0, c.size + 2)(random);
+    // Uneven answers; now and then one that comes close to the deadline, on a tiny file.
+    const long jitters[] = {0, 50, 500};
+    c.jitter_us = jitters[std::uniform_int_distribution<int>(0, 2)(random)];
+    if (c.size <= 3 && std::uniform_int_distribution<int>(0, 9)(random) == 0) {
+        c.jitter_us = 1500000;
+    }
+    c.content_seed = static_cast<std::uint32_t>(random());
+    c.delay_seed = random() % 1000000000;
+    return c;
+}
+
+// What must happen: the output, the status, and how many data bytes reach the device.
+struct outcome {
+    std::string out;
+    int status = 0;
+    std::size_t sent = 0;
+    std::string report;  // the simulator's word for the end of the transfer
+};
+
+outcome model(const soak_case& c) {
+    const bool faulted = !c.fault.empty() && c.fault_index < c.size;
+    // An extra byte after the last frame is never read, and address 0 reads the same in either
+    // byte order.
+    const bool harmless = (c.fault == "extra-byte" && c.fault_index + 1 == c.size) ||
+                          (c.fault == "msb-first" && c.fault_index == 0);
+    if (!faulted || harmless) {
+        return {banner + progress_lines(c.size), 0, c.size, "port closed"};
+    }
+    const std::size_t i = c.fault_index;
+    if (c.fault == "extra-byte") {
+        // The extra byte opens the next frame, which then carries a wrong address.
+        return {banner + progress_lines(i + 1) + implausible, 1, i + 2, "port closed"};
+    }
+    if (c.fault == "silence") {
+        return {banner + progress_lines(i) + no_answer, 1, i + 1, "port closed"};
+    }
+    if (c.fault == "hangup") {
+        return {banner + progress_lines(i) + no_answer, 1, i + 1, "hung up"};
+    }
+    return {banner + progress_lines(i) + implausible, 1, i + 1, "port closed"};
+}
+
+TEST(soak, every_run_keeps_the_promises_of_the_model) {
+    const unsigned long seed = from_environment("SOAK_SEED", default_seed);
+    const unsigned long runs = from_environment("SOAK_RUNS", 400);
+    const char* only = std::getenv("SOAK_CASE");
+    std::vector<unsigned long> numbers;
+    if (only != nullptr && *only != '\0') {
+        numbers.push_back(std::strtoul(only, nullptr, 10));
+    } else {
+        for (unsigned long number = 0; number < runs; ++number) {
+            numbers.push_back(number);
+        }
+    }
+
+    for (const unsigned long number : numbers) {
+        const soak_case c = draw_case(seed, number);
+        const std::string replay = "SOAK_SEED=" + std::to_string(seed) +
+                                   " SOAK_CASE=" + std::to_string(number) + " (" + describe(c) +
+                                   ")";
+        const std::string data = pseudo_random_bytes(c.size, c.content_seed);
+        std::vector<std::string> options = {"--jitter-us", std::to_string(c.jitter_us), "--seed",
+                                            std::to_string(c.delay_seed)};
+        if (!c.fault.empty()) {
+            options.insert(options.end(),
+                           {"--fault", c.fault + "@" + std::to_string(c.fault_index)});
+        }
+        scratch_directory dir;
+        const device_run run = write_to_device(dir, data, options);
+        const outcome expected = model(c);
+
+        EXPECT_EQ(run.result.out, expected.out) << replay;
+        EXPECT_EQ(run.result.status, expected.status) << replay;
+        // Nothing is sent after a failure: the device got exactly the bytes up to it.
+        EXPECT_EQ(image_difference(run.image, image_after(data.substr(0, expected.sent))), "")
+            << replay;
+        // A run that sends nothing may open and close the port before the device looks.
+        if (expected.sent > 0) {
+            EXPECT_NE(run.result.err.find(device_report(expected.report, expected.sent)),
+                      std::string::npos)
+                << replay << "\n"
+                << run.result.err;
+        }
+        if (HasFailure()) {
+            return;  // one replayable case says it all
+        }
+    }
+}
+
+}  // namespace
