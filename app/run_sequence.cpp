@@ -29,6 +29,10 @@ std::FILE* open_eeprom_file(const char* path) {
     if (file == nullptr || fstat(fileno(file), &status) != 0 || S_ISDIR(status.st_mode)) {
         fail("EEPROM-file not found.\n");
     }
+    // Every byte is fetched by positioning and a one-byte read, right after the length was
+    // measured at the end of the file: a buffer would only be thrown away and refilled with a
+    // whole block for each byte.
+    std::setvbuf(file, nullptr, _IONBF, 0);
     return file;
 }
 
