@@ -6,31 +6,17 @@
 #include <string>
 #include <vector>
 
+#include "tests/expectations.h"
 #include "tests/process_helpers.h"
 
 extern const std::string tool;  // the eeprom-writer under test
 extern const std::string sim;   // quillbox-sim
-
-constexpr std::size_t eeprom_size = 131072;
 
 extern const std::string banner;
 extern const std::string open_failure;
 extern const std::string not_found;
 extern const std::string implausible;
 extern const std::string no_answer;
-
-// The progress lines of the confirmed indices [0, count).
-std::string progress_lines(std::size_t count);
-
-// An erased EEPROM that then received `data` from address 0, wrapping at its end.
-std::string image_after(const std::string& data);
-
-// Empty when the images are equal; otherwise where they first differ. An EEPROM is too big to
-// show whole in a failure message.
-std::string image_difference(const std::string& actual, const std::string& expected);
-
-// What the simulator says when a transfer ends: how many data bytes it received.
-std::string device_report(const std::string& how, std::size_t data_bytes);
 
 struct device_run {
     run_result result;

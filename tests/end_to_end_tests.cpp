@@ -139,10 +139,7 @@ TEST(eeprom_file, a_file_of_2_gib_is_refused_before_any_byte_is_sent) {
 }
 
 TEST(writing, every_byte_is_confirmed_and_stored) {
-    std::string every_value;
-    for (int value = 0; value < 256; ++value) {
-        every_value += static_cast<char>(value);
-    }
+    const std::string every_value = every_byte_value();
     struct {
         const char* name;
         std::string data;
@@ -363,6 +360,14 @@ std::string stop_device(serving_device& device) {
     return said + finish_process(device.process, 10).err;
 }
 
+// Starts the tool on the device's port with its stdout on `screen`.
+spawned_process start_writer(const serving_device& device, const terminal& screen,
+                             const std::string& data_path) {
+    spawned_process writer = spawn_process({tool, device.port, data_path}, screen.slave);
+    close(screen.slave);
+    return writer;
+}
+
 std::size_t count_of(const std::string& text, const std::string& part) {
     std::size_t found = 0;
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
@@ -398,8 +403,7 @@ TEST(reliability, a_second_writer_on_a_busy_port_is_refused_and_the_first_goes_o
     write_file(dir.file("data.bin"), data);
     serving_device device = start_device(dir, {"--latency-us", "2000"});
     const terminal screen = open_terminal();
-    spawned_process first = spawn_process({tool, device.port, dir.file("data.bin")}, screen.slave);
-    close(screen.slave);
+    spawned_process first = start_writer(device, screen, dir.file("data.bin"));
 
     std::string seen;
     ASSERT_TRUE(read_until(screen.master, seen, "Writing to EEPROM", 5));
@@ -423,8 +427,7 @@ TEST(reliability, an_interrupt_ends_the_run_at_once_and_confirmed_bytes_stay) {
     write_file(dir.file("data.bin"), data);
     serving_device device = start_device(dir, {"--latency-us", "2000"});
     const terminal screen = open_terminal();
-    spawned_process writer = spawn_process({tool, device.port, dir.file("data.bin")}, screen.slave);
-    close(screen.slave);
+    spawned_process writer = start_writer(device, screen, dir.file("data.bin"));
 
     std::string seen;
     ASSERT_TRUE(read_until(screen.master, seen, "Writing to EEPROM", 20));

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "link/write_confirmation.h"
+#include "tests/expectations.h"
 #include "tests/process_helpers.h"
 
 namespace {
@@ -23,7 +23,6 @@ const std::string tool = EEPROM_WRITER_EXE_PATH;
 const std::string sim = QUILLBOX_SIM_PATH;
 const std::string wine = WINE_PATH;
 const std::string wineserver = WINESERVER_PATH;
-constexpr std::size_t eeprom_size = 131072;
 
 const std::string banner =
     "EEPROM-Writer for Quillbox\t2011-07-02\r\r\n"
@@ -105,29 +104,6 @@ private:
 
 [[maybe_unused]] ::testing::Environment* const prefix_environment =
     ::testing::AddGlobalTestEnvironment(new wine_prefix);
-
-// The progress lines of the confirmed indices [0, count).
-std::string progress_lines(std::size_t count) {
-    std::string lines;
-    for (std::size_t index = 0; index < count; ++index) {
-        char line[64];
-        format_progress_line(static_cast<std::int32_t>(index), line, sizeof line);
-        lines += line;
-    }
-    return lines;
-}
-
-// An erased EEPROM that then received `data` from address 0.
-std::string image_after(const std::string& data) {
-    std::string image(eeprom_size, '\xFF');
-    image.replace(0, data.size(), data);
-    return image;
-}
-
-// What the simulator says when a transfer ends: how many data bytes it received.
-std::string device_report(const std::string& how, std::size_t data_bytes) {
-    return "quillbox-sim: " + how + " after " + std::to_string(data_bytes) + " data bytes\n";
-}
 
 // Runs the tool under Wine; its stderr (Wine's, if anything) goes to `log`.
 run_result run_tool(const std::vector<std::string>& args, const std::string& log) {
@@ -280,10 +256,7 @@ TEST(eeprom_file, a_file_that_cannot_be_read_ends_with_status_1_and_sends_nothin
 }
 
 TEST(writing, every_byte_is_confirmed_and_stored) {
-    std::string every_value;
-    for (int value = 0; value < 256; ++value) {
-        every_value += static_cast<char>(value);
-    }
+    const std::string every_value = every_byte_value();
     struct {
         const char* name;
         std::string data;
