@@ -81,8 +81,10 @@ bool parse_options(int argc, char** argv, options& out, std::string& error) {
             out.stats_path = value;
         } else if (name == "--latency-us" || name == "--jitter-us") {
             if (!parse_latency(value, name == "--latency-us" ? out.latency_us : out.jitter_us)) {
-                error = name + " needs a whole number of microseconds up to an hour, not '" +
-                        value + "'";
+                error = name;
+                error += " needs a whole number of microseconds up to an hour, not '";
+                error += value;
+                error += "'";
                 return false;
             }
         } else if (name == "--seed") {

@@ -41,7 +41,8 @@ struct session {
     pid_t child = -1;  // -1 once it has ended, or when there is no COMMAND
     int child_status = 0;
     std::int64_t wake_lateness_ns = 0;  // how late clock_nanosleep tends to return
-    std::mt19937_64 jitter{};
+    // Seeded from --seed on purpose: the same seed must give the same delays.
+    std::mt19937_64 jitter{opts.seed};
 };
 
 enum class read_outcome { ok, hung_up, failed };
@@ -415,7 +416,6 @@ void install_signal_handlers() {
 
 int serve(const options& opts, device_state& device, int fd, const std::string& path) {
     session s{opts, device, fd, opts.port_path.empty()};
-    s.jitter.seed(opts.seed);
     if (opts.command.empty()) {
         // Alone on stdout, so a script can `read path`.
         std::printf("%s\n", path.c_str());
