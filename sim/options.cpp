@@ -16,7 +16,8 @@ void split_argument(const std::string& arg, std::string& name, std::string& valu
 
 constexpr long max_latency_us = 3600L * 1000000;  // an hour; more is surely a typo
 
-bool parse_latency(const std::string& text, long& out) {
+// A whole number of at most max_latency_us; the bound also keeps a seed within a long.
+bool parse_whole_number(const std::string& text, long& out) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
         return false;
     }
@@ -80,7 +81,8 @@ bool parse_options(int argc, char** argv, options& out, std::string& error) {
         } else if (name == "--stats") {
             out.stats_path = value;
         } else if (name == "--latency-us" || name == "--jitter-us") {
-            if (!parse_latency(value, name == "--latency-us" ? out.latency_us : out.jitter_us)) {
+            if (!parse_whole_number(value,
+                                    name == "--latency-us" ? out.latency_us : out.jitter_us)) {
                 error = name;
                 error += " needs a whole number of microseconds up to an hour, not '";
                 error += value;
@@ -89,7 +91,7 @@ bool parse_options(int argc, char** argv, options& out, std::string& error) {
             }
         } else if (name == "--seed") {
             long seed = 0;
-            if (!parse_latency(value, seed)) {
+            if (!parse_whole_number(value, seed)) {
                 error = "--seed needs a whole number, not '" + value + "'";
                 return false;
             }

@@ -229,30 +229,6 @@ terminal open_terminal() {
     return t;
 }
 
-// Reads from the terminal until `text` has appeared `times` times or the writers are gone.
-bool read_until(int master, std::string& seen, const std::string& text, std::size_t times) {
-    for (;;) {
-        std::size_t found = 0;
-        for (std::size_t at = seen.find(text); at != std::string::npos;
-             at = seen.find(text, at + 1)) {
-            ++found;
-        }
-        if (found >= times) {
-            return true;
-        }
-        pollfd watch{master, POLLIN, 0};
-        if (poll(&watch, 1, 10000) <= 0) {
-            return false;
-        }
-        char buffer[4096];
-        const ssize_t count = read(master, buffer, sizeof buffer);
-        if (count <= 0) {
-            return false;
-        }
-        seen.append(buffer, static_cast<std::size_t>(count));
-    }
-}
-
 // Starts the tool on `data_path` with its stdout on a terminal; the device answers slowly.
 spawned_process start_on_terminal(const scratch_directory& dir, const terminal& screen,
                                   const std::string& data_path) {
@@ -366,14 +342,6 @@ spawned_process start_writer(const serving_device& device, const terminal& scree
     spawned_process writer = spawn_process({tool, device.port, data_path}, screen.slave);
     close(screen.slave);
     return writer;
-}
-
-std::size_t count_of(const std::string& text, const std::string& part) {
-    std::size_t found = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++found;
-    }
-    return found;
 }
 
 TEST(reliability, four_writers_on_four_ports_at_once_keep_to_their_own) {

@@ -110,6 +110,36 @@ run_result run_process(const std::vector<std::string>& argv, double limit_second
     return finish_process(child, limit_seconds);
 }
 
+std::size_t count_of(const std::string& text, const std::string& part) {
+    std::size_t found = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++found;
+    }
+    return found;
+}
+
+bool read_until(int fd, std::string& seen, const std::string& text, std::size_t times,
+                double limit_seconds) {
+    const auto limit = std::chrono::steady_clock::now() +
+                       std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                           std::chrono::duration<double>(limit_seconds));
+    while (count_of(seen, text) < times) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            limit - std::chrono::steady_clock::now());
+        pollfd watch{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&watch, 1, static_cast<int>(left.count())) <= 0) {
+            return false;
+        }
+        char buffer[4096];
+        const ssize_t count = read(fd, buffer, sizeof buffer);
+        if (count <= 0) {
+            return false;
+        }
+        seen.append(buffer, static_cast<std::size_t>(count));
+    }
+    return true;
+}
+
 scratch_directory::scratch_directory() {
     std::string pattern = (std::filesystem::temp_directory_path() / "eeprom-writer-test-XXXXXX");
     if (mkdtemp(pattern.data()) == nullptr) {

@@ -30,6 +30,14 @@ run_result finish_process(spawned_process& child, double limit_seconds = 60);
 // spawn_process and finish_process in one.
 run_result run_process(const std::vector<std::string>& argv, double limit_seconds = 60);
 
+// How often `part` occurs in `text`.
+std::size_t count_of(const std::string& text, const std::string& part);
+
+// Reads `fd` into `seen` until `text` has appeared in it `times` times. False when the writers
+// are gone or `limit_seconds` have passed first.
+bool read_until(int fd, std::string& seen, const std::string& text, std::size_t times = 1,
+                double limit_seconds = 30);
+
 // A fresh directory under the system's temporary directory, removed with everything in it when
 // the test ends.
 struct scratch_directory {

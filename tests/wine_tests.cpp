@@ -112,28 +112,6 @@ run_result run_tool(const std::vector<std::string>& args, const std::string& log
     return run_logged(argv, log);
 }
 
-// Reads `fd` into `seen` until `text` is in it, the writer is gone or `limit_seconds` passed.
-bool read_until(int fd, std::string& seen, const std::string& text, double limit_seconds) {
-    const auto limit = std::chrono::steady_clock::now() +
-                       std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                           std::chrono::duration<double>(limit_seconds));
-    while (seen.find(text) == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            limit - std::chrono::steady_clock::now());
-        pollfd watch{fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&watch, 1, static_cast<int>(left.count())) <= 0) {
-            return false;
-        }
-        char buffer[4096];
-        const ssize_t count = read(fd, buffer, sizeof buffer);
-        if (count <= 0) {
-            return false;
-        }
-        seen.append(buffer, static_cast<std::size_t>(count));
-    }
-    return true;
-}
-
 struct device_run {
     run_result tool;
     std::string device_log;  // the simulator's stderr
@@ -152,7 +130,7 @@ device_run run_on_device(const scratch_directory& dir, const std::string& link,
     argv.insert(argv.end(), sim_options.begin(), sim_options.end());
     spawned_process device = spawn_process(argv);
     std::string slave;
-    if (!read_until(device.out_fd, slave, "\n", 30)) {
+    if (!read_until(device.out_fd, slave, "\n", 1, 30)) {
         kill(device.pid, SIGTERM);
         throw std::runtime_error("quillbox-sim named no port: " + finish_process(device).err);
     }
@@ -168,7 +146,7 @@ device_run run_on_device(const scratch_directory& dir, const std::string& link,
     // Wine closes the port a moment after the tool has gone; stop the simulator only once it has
     // seen that, so its account of the transfer is complete.
     if (carries_data) {
-        read_until(device.err_fd, run.device_log, " data bytes\n", 30);
+        read_until(device.err_fd, run.device_log, " data bytes\n", 1, 30);
     }
     kill(device.pid, SIGTERM);
     run.device_log += finish_process(device).err;
