@@ -38,14 +38,22 @@ void make_line_settings(termios& settings) {
     cfsetispeed(&settings, B115200);
     cfsetospeed(&settings, B115200);
     settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
+    // CLOCAL: a device that does not drive DCD must not make the port hang up on us.
     settings.c_cflag |= CS8 | CLOCAL | CREAD;
+    // IXON/IXOFF/IXANY: 0x11 and 0x13 are data in a frame, never pacing. ICRNL/INLCR/IGNCR:
+    // 0x0D and 0x0A arrive as sent. ISTRIP: the eighth bit is data. INPCK/PARMRK: no parity
+    // marks inserted into the frame. BRKINT: a break must not flush the queue or signal us.
     settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR |
                                                ISTRIP | INPCK | PARMRK | BRKINT);
+    // OPOST: a data byte 0x0A would otherwise leave as 0x0D 0x0A where ONLCR is on.
     settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    // No line editing, no echo of the device's frames back to it, no signals from 0x03 or 0x1A.
     settings.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL |
                                                ECHOPRT | ECHOKE | ISIG | IEXTEN);
-    // Reads return at once with what has arrived; the caller does the waiting.
-    settings.c_cc[VMIN] = 0;
+    // With VTIME 0, poll reports the port readable only once a whole frame is queued, so the
+    // wait wakes once per frame. The port stays non-blocking, so no read ever waits, whatever
+    // another program later sets here.
+    settings.c_cc[VMIN] = frame_size;
     settings.c_cc[VTIME] = 0;
 }
 
@@ -64,7 +72,9 @@ port_handle open_serial_port(const char* name) {
     if (path.empty()) {
         fail_to_open();
     }
-    // Non-blocking only so that a port without carrier cannot hang the open.
+    // Non-blocking for the whole run: the open cannot hang on a port without carrier, a write
+    // cannot hang on output stopped by flow control, and a read cannot wait whatever VMIN another
+    // program sets. Every wait is the poll in wait_for_input, which has a deadline.
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     termios settings{};
     // Reading the settings is what tells a serial port from an ordinary file or /dev/null.
@@ -86,28 +96,29 @@ port_handle open_serial_port(const char* name) {
     if (ioctl(fd, TIOCMBIC, &dtr) != 0 && errno != ENOTTY && errno != EINVAL) {
         fail_to_configure();
     }
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        fail_to_configure();
-    }
     return fd;
 }
 
 void send_byte(port_handle port, std::uint8_t byte) {
-    // A byte that does not go out shows in the missing confirmation; only a signal is retried.
+    // A byte that cannot go out at once (EAGAIN) shows in the missing confirmation; only a
+    // signal is retried.
     while (write(static_cast<int>(port), &byte, 1) < 0 && errno == EINTR) {
     }
 }
 
-receive_result receive_byte(port_handle port, std::uint8_t* slot) {
-    const ssize_t count = read(static_cast<int>(port), slot, 1);
-    if (count == 1) {
-        return receive_result::byte;
+int receive_bytes(port_handle port, std::uint8_t* buffer, int most) {
+    for (;;) {
+        const ssize_t count = read(static_cast<int>(port), buffer, static_cast<std::size_t>(most));
+        if (count >= 0) {
+            return static_cast<int>(count);
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return 0;
+        }
+        if (errno != EINTR) {
+            return port_lost;
+        }
     }
-    if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        return receive_result::lost;
-    }
-    return receive_result::nothing;
 }
 
 std::int64_t monotonic_milliseconds() {
@@ -139,6 +150,12 @@ bool wait_for_input(port_handle port, std::int64_t deadline_ms) {
         int pending = 0;
         return ioctl(static_cast<int>(port), FIONREAD, &pending) == 0 && pending > 0;
     }
+}
+
+void discard_unsent_output(port_handle port) {
+    // A driver waits up to its closing time (30 s on Linux) for output to drain when the port is
+    // closed, and output held back by CTS would never drain.
+    tcflush(static_cast<int>(port), TCOFLUSH);
 }
 
 void close_serial_port(port_handle port) {

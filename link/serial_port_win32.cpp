@@ -7,6 +7,7 @@
 
 #include "link/port_name.h"
 #include "link/serial_port.h"
+#include "link/write_confirmation.h"
 
 namespace {
 
@@ -22,7 +23,9 @@ HANDLE to_handle(port_handle port) {
 // 115,200 bit/s 8N1, DTR off, and the port never paces its input with XON/XOFF. The switches
 // that would swallow, strip or replace received bytes are turned off too: a frame may carry any
 // byte value, 0x00, 0x11 and 0x13 included, and a port left with XON/XOFF output control on (as a
-// fresh pseudo-terminal under Wine is) would eat them. Every other field stays as read.
+// fresh pseudo-terminal under Wine is) would eat them. Abort-on-error goes as well: once set, one
+// framing or overrun error makes every later read fail until the error is cleared, and the run
+// would end "No answer" with the frame waiting in the queue. Every other field stays as read.
 bool configure_line(HANDLE handle, DCB& settings) {
     settings.BaudRate = CBR_115200;
     settings.ByteSize = 8;
@@ -33,11 +36,12 @@ bool configure_line(HANDLE handle, DCB& settings) {
     settings.fOutX = 0;
     settings.fNull = 0;
     settings.fErrorChar = 0;
+    settings.fAbortOnError = 0;
     if (!SetCommState(handle, &settings)) {
         return false;
     }
     // MAXDWORD between bytes with both total terms zero makes ReadFile return at once with what
-    // has arrived; the caller does the waiting. The write time-outs stay as they were.
+    // has arrived; the caller does the waiting.
     COMMTIMEOUTS timeouts{};
     if (!GetCommTimeouts(handle, &timeouts)) {
         return false;
@@ -45,6 +49,12 @@ bool configure_line(HANDLE handle, DCB& settings) {
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = 0;
+    // Write time-outs of 0 and 0 mean none at all: output stopped by CTS or XOFF would hold
+    // WriteFile for ever. Bound it by the answer time-out, so that the missing frame ends the
+    // run. Time-outs that the port already had are kept.
+    if (timeouts.WriteTotalTimeoutMultiplier == 0 && timeouts.WriteTotalTimeoutConstant == 0) {
+        timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(answer_timeout_ms);
+    }
     return SetCommTimeouts(handle, &timeouts) != 0;
 }
 
@@ -70,16 +80,16 @@ port_handle open_serial_port(const char* name) {
 }
 
 void send_byte(port_handle port, std::uint8_t byte) {
-    // A byte that does not go out shows in the missing confirmation.
+    // A byte that does not go out within the write time-out shows in the missing confirmation.
     DWORD written = 0;
     WriteFile(to_handle(port), &byte, 1, &written, nullptr);
 }
 
-receive_result receive_byte(port_handle port, std::uint8_t* slot) {
+int receive_bytes(port_handle port, std::uint8_t* buffer, int most) {
     // Only the count matters: with the read time-outs set at open, nothing there is no error.
     DWORD count = 0;
-    ReadFile(to_handle(port), slot, 1, &count, nullptr);
-    return count > 0 ? receive_result::byte : receive_result::nothing;
+    ReadFile(to_handle(port), buffer, static_cast<DWORD>(most), &count, nullptr);
+    return static_cast<int>(count);
 }
 
 std::int64_t monotonic_milliseconds() {
@@ -89,6 +99,11 @@ std::int64_t monotonic_milliseconds() {
 bool wait_for_input(port_handle /*port*/, std::int64_t deadline_ms) {
     // Reads return at once, so there is nothing to block on: the caller polls until the deadline.
     return monotonic_milliseconds() < deadline_ms;
+}
+
+void discard_unsent_output(port_handle port) {
+    // Output held back by flow control could otherwise keep the driver busy past the close.
+    PurgeComm(to_handle(port), PURGE_TXABORT | PURGE_TXCLEAR);
 }
 
 void close_serial_port(port_handle port) {

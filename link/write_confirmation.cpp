@@ -7,6 +7,7 @@ namespace {
 
 [[noreturn]] void fail_and_close(port_handle port, const char* message) {
     std::printf("%s", message);
+    discard_unsent_output(port);
     close_serial_port(port);
     std::exit(1);
 }
@@ -33,16 +34,19 @@ void await_confirmation(port_handle port, std::uint8_t byte, std::int32_t index)
     const std::int64_t deadline = monotonic_milliseconds() + answer_timeout_ms;
 
     // Every byte of the frame is gathered before anything is checked, so a frame is never cut
-    // short and the next one starts where the device means it to.
+    // short and the next one starts where the device means it to. The wait comes first: right
+    // after the byte went out, nothing can be there yet.
     std::uint8_t frame[frame_size];
     int count = 0;
     while (count < frame_size) {
-        const receive_result result = receive_byte(port, &frame[count]);
-        if (result == receive_result::byte) {
-            ++count;
-        } else if (result == receive_result::lost || !wait_for_input(port, deadline)) {
+        if (!wait_for_input(port, deadline)) {
             fail_and_close(port, no_answer);
         }
+        const int received = receive_bytes(port, &frame[count], frame_size - count);
+        if (received == port_lost) {
+            fail_and_close(port, no_answer);
+        }
+        count += received;
     }
 
     if (!frame_matches(frame, byte, index)) {

@@ -8,8 +8,6 @@
 
 #include "link/serial_port.h"
 
-constexpr int frame_size = 5;
-
 // How long the device may take to answer one byte, counted from the moment it was sent.
 constexpr std::int64_t answer_timeout_ms = 2000;
 
