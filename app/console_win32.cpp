@@ -5,6 +5,11 @@
 
 #include "app/console.h"
 
+void hold_standard_streams() {
+    // Nothing to do: the port is a HANDLE from CreateFileA, never a C runtime descriptor, so it
+    // cannot take the place of a closed standard output.
+}
+
 void make_console_output_immediate() {
     if (_isatty(_fileno(stdout)) != 0) {
         std::setvbuf(stdout, nullptr, _IONBF, 0);

@@ -1,10 +1,11 @@
 #include "app/run_sequence.h"
 
-#include <sys/stat.h>
-
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 #include "app/console.h"
+#include "app/eeprom_file.h"
 #include "link/serial_port.h"
 #include "link/write_confirmation.h"
 
@@ -21,19 +22,18 @@ void print_usage(const char* invocation_name) {
     std::printf("Example: %s COM1 eeprom.bin\r\n\r\n", invocation_name);
 }
 
-// Opens the file for binary reading. A file that cannot be opened, or a directory (which some C
-// libraries open but cannot read), ends the run with status 1.
-std::FILE* open_eeprom_file(const char* path) {
-    std::FILE* file = std::fopen(path, "rb");
-    struct stat status {};
-    if (file == nullptr || fstat(fileno(file), &status) != 0 || S_ISDIR(status.st_mode)) {
-        fail("EEPROM-file not found.\n");
+// Opens the EEPROM file, or ends the run with status 1: nothing has been sent yet.
+std::FILE* open_eeprom_file_or_fail(const char* path) {
+    std::FILE* file = nullptr;
+    switch (open_eeprom_file(path, file)) {
+        case eeprom_file_status::opened:
+            return file;
+        case eeprom_file_status::not_found:
+            fail("EEPROM-file not found.\n");
+        case eeprom_file_status::no_length:
+            break;
     }
-    // Every byte is fetched by positioning and a one-byte read, right after the length was
-    // measured at the end of the file: a buffer would only be thrown away and refilled with a
-    // whole block for each byte.
-    std::setvbuf(file, nullptr, _IONBF, 0);
-    return file;
+    fail("Error: Reading the EEPROM-file failed.\r\n");
 }
 
 // Feeds the file to the device, a byte and its confirmation at a time. The length is measured
@@ -66,29 +66,6 @@ void write_eeprom_file(port_handle port, std::FILE* file) {
 
 }  // namespace
 
-std::int64_t file_length(std::FILE* stream) {
-    const off_t position = ftello(stream);
-    if (position < 0 || fseeko(stream, 0, SEEK_END) != 0) {
-        return -1;
-    }
-    const off_t length = ftello(stream);
-    if (fseeko(stream, position, SEEK_SET) != 0) {
-        return -1;
-    }
-    return length;
-}
-
-int read_byte_at(std::FILE* stream, std::int32_t index) {
-    if (fseeko(stream, index, SEEK_SET) != 0) {
-        return byte_unreadable;
-    }
-    const int value = std::fgetc(stream);
-    if (value != EOF) {
-        return value;
-    }
-    return std::ferror(stream) != 0 ? byte_unreadable : byte_past_end;
-}
-
 void upper_case_in_place(char* text) {
     for (; *text != '\0'; ++text) {
         if (*text >= 'a' && *text <= 'z') {
@@ -98,6 +75,7 @@ void upper_case_in_place(char* text) {
 }
 
 void run_eeprom_writer(int argc, char** argv) {
+    hold_standard_streams();
     make_console_output_immediate();
     std::printf("EEPROM-Writer for Quillbox\t2011-07-02\r\n");
     std::printf("This tool writes a file to the external EEPROM of the Quillbox\r\n\r\n");
@@ -108,7 +86,7 @@ void run_eeprom_writer(int argc, char** argv) {
 
     upper_case_in_place(argv[1]);
     const port_handle port = open_serial_port(argv[1]);
-    std::FILE* file = open_eeprom_file(argv[2]);
+    std::FILE* file = open_eeprom_file_or_fail(argv[2]);
     write_eeprom_file(port, file);
     close_serial_port(port);
     std::exit(0);

@@ -1,5 +1,9 @@
 // quillbox-sim: a Quillbox on a pseudo-terminal (or a real serial port), so that eeprom-writer
 // and its tests run without hardware.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -9,7 +13,25 @@
 #include "options.h"
 #include "serve.h"
 
+namespace {
+
+// A caller may start us with standard streams closed. The pseudo-terminal's master would then
+// take one of those numbers, and our own messages would go down the line to the tool as answers.
+bool hold_standard_streams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) != fd) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    if (!hold_standard_streams()) {
+        return 2;
+    }
     options opts;
     std::string error;
     if (!parse_options(argc, argv, opts, error)) {

@@ -115,17 +115,30 @@ TEST(eeprom_file, a_file_the_user_may_not_read_ends_with_status_1) {
     EXPECT_EQ(image_difference(run.image, image_after("")), "");
 }
 
-TEST(eeprom_file, a_file_that_cannot_be_measured_is_reported_not_taken_as_written) {
+TEST(eeprom_file, what_has_no_length_is_refused_before_any_byte_is_sent) {
     scratch_directory dir;
-    // A named pipe opens but has no length. The shell holds it open for writing, so that the
-    // tool's open does not wait for a writer.
     const std::string fifo = dir.file("pipe");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const device_run run = run_on_device(
-        dir, {"sh", "-c", R"(exec 3<>"$2" && exec "$1" "$3" "$2")", "sh", tool, fifo, "{}"});
-    EXPECT_EQ(run.result.out, banner + "Error: Reading the EEPROM-file failed.\r\n");
-    EXPECT_EQ(run.result.status, 1);
-    EXPECT_EQ(image_difference(run.image, image_after("")), "");
+    const struct {
+        const char* name;
+        std::vector<std::string> command;
+    } cases[] = {
+        // Endless, yet its size says 0: it must not pass for an empty file.
+        {"/dev/zero", {tool, "{}", "/dev/zero"}},
+        {"/dev/urandom", {tool, "{}", "/dev/urandom"}},
+        // An open that waited for a writer would never end.
+        {"a FIFO without a writer", {tool, "{}", fifo}},
+        // The shell holds it open for writing, so it is readable, yet it still has no length.
+        {"a FIFO with a writer",
+         {"sh", "-c", R"(exec 3<>"$2" && exec "$1" "$3" "$2")", "sh", tool, fifo, "{}"}},
+    };
+    for (const auto& c : cases) {
+        const device_run run = run_on_device(dir, c.command);
+        EXPECT_EQ(run.result.out, banner + "Error: Reading the EEPROM-file failed.\r\n") << c.name;
+        EXPECT_EQ(run.result.status, 1) << c.name;
+        // The device stores every byte it receives: an erased image means none was sent.
+        EXPECT_EQ(image_difference(run.image, image_after("")), "") << c.name;
+    }
 }
 
 TEST(eeprom_file, a_file_of_2_gib_is_refused_before_any_byte_is_sent) {
@@ -170,6 +183,34 @@ TEST(writing, the_device_notices_a_line_left_cooked) {
     EXPECT_EQ(run.result.status, 0);
     EXPECT_NE(run.result.err.find("line settings are off: speed 9600"), std::string::npos)
         << run.result.err;
+}
+
+TEST(standard_streams, closed_ones_never_carry_text_down_the_line) {
+    const std::string data = pseudo_random_bytes(300, 12);
+    // The tool started with its standard streams closed: the port must not become one of them.
+    for (const char* closing : {">&-", "<&- >&- 2>&-"}) {
+        scratch_directory dir;
+        write_file(dir.file("data.bin"), data);
+        const device_run run =
+            run_on_device(dir, {"sh", "-c", std::string(R"(exec "$1" "$2" "$3" )") + closing, "sh",
+                                tool, "{}", dir.file("data.bin")});
+        EXPECT_EQ(run.result.out, "") << closing;
+        EXPECT_EQ(run.result.status, 0) << closing;
+        EXPECT_EQ(image_difference(run.image, image_after(data)), "") << closing;
+        EXPECT_NE(run.result.err.find(device_report("port closed", data.size())), std::string::npos)
+            << closing << ": " << run.result.err;
+    }
+
+    // The simulator started with its stderr closed: its pseudo-terminal must not take it, or
+    // its own messages would reach the tool as answers.
+    scratch_directory dir;
+    write_file(dir.file("data.bin"), data);
+    const run_result result =
+        run_process({"sh", "-c", R"(exec "$@" 2>&-)", "sh", sim, "--image", dir.file("eeprom.img"),
+                     "--", tool, "{}", dir.file("data.bin")});
+    EXPECT_EQ(result.out, banner + progress_lines(data.size()));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(image_difference(read_file(dir.file("eeprom.img")), image_after(data)), "");
 }
 
 TEST(faults, a_wrong_answer_ends_the_run_and_nothing_is_sent_after_it) {
@@ -229,33 +270,40 @@ terminal open_terminal() {
     return t;
 }
 
-// Starts the tool on `data_path` with its stdout on a terminal; the device answers slowly.
+// Starts the tool on `data_path` with its stdout on a terminal.
 spawned_process start_on_terminal(const scratch_directory& dir, const terminal& screen,
-                                  const std::string& data_path) {
-    spawned_process child = spawn_process({sim, "--image", dir.file("eeprom.img"), "--latency-us",
-                                           "5000", "--", tool, "{}", data_path},
-                                          screen.slave);
+                                  const std::string& data_path,
+                                  const std::vector<std::string>& sim_options) {
+    std::vector<std::string> argv = {sim, "--image", dir.file("eeprom.img")};
+    argv.insert(argv.end(), sim_options.begin(), sim_options.end());
+    argv.insert(argv.end(), {"--", tool, "{}", data_path});
+    spawned_process child = spawn_process(argv, screen.slave);
     close(screen.slave);
     return child;
 }
 
 TEST(terminal, progress_lines_reach_the_screen_while_the_run_goes_on) {
     scratch_directory dir;
-    const std::string data = pseudo_random_bytes(100, 5);
+    const std::string data = pseudo_random_bytes(10, 5);
     write_file(dir.file("data.bin"), data);
     const terminal screen = open_terminal();
-    spawned_process child = start_on_terminal(dir, screen, dir.file("data.bin"));
+    // The device confirms byte 0, then stays silent: the tool waits the whole answer time-out
+    // before it prints anything more. A progress line held in a buffer would come out only at
+    // the exit, together with the message that follows it.
+    spawned_process child =
+        start_on_terminal(dir, screen, dir.file("data.bin"), {"--fault", "silence@1"});
 
     std::string seen;
     ASSERT_TRUE(read_until(screen.master, seen, "Writing to EEPROM... 000.000%\r", 1));
-    int status = 0;
-    EXPECT_EQ(waitpid(child.pid, &status, WNOHANG), 0) << "the run should still be going";
+    EXPECT_EQ(seen, banner + progress_lines(1)) << "the line should be on the screen alone";
 
-    read_until(screen.master, seen, "\r", 200);  // to the end of the output
+    read_until(screen.master, seen, no_answer);
     const run_result result = finish_process(child);
     close(screen.master);
-    EXPECT_EQ(seen, banner + progress_lines(data.size()));
-    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(seen, banner + progress_lines(1) + no_answer);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(image_difference(read_file(dir.file("eeprom.img")), image_after(data.substr(0, 2))),
+              "");
 }
 
 TEST(terminal, a_file_that_grows_or_shrinks_during_the_run_is_followed) {
@@ -269,7 +317,8 @@ TEST(terminal, a_file_that_grows_or_shrinks_during_the_run_is_followed) {
         const std::string data = pseudo_random_bytes(60, 6);
         write_file(dir.file("data.bin"), data.substr(0, c.initial_size));
         const terminal screen = open_terminal();
-        spawned_process child = start_on_terminal(dir, screen, dir.file("data.bin"));
+        spawned_process child =
+            start_on_terminal(dir, screen, dir.file("data.bin"), {"--latency-us", "5000"});
 
         // At 5 ms a frame the tool is far from byte 30 once it has shown byte 10.
         std::string seen;
@@ -418,6 +467,87 @@ TEST(reliability, an_interrupt_ends_the_run_at_once_and_confirmed_bytes_stay) {
     EXPECT_EQ(image_difference(read_file(dir.file("eeprom.img")),
                                image_after(data.substr(0, confirmed + (in_flight ? 1 : 0)))),
               "");
+}
+
+// What another program may do to the port while the tool writes. Root opens it despite the
+// tool's exclusive hold.
+void lower_vmin_to_one(int fd) {
+    termios settings{};
+    ASSERT_EQ(tcgetattr(fd, &settings), 0);
+    settings.c_cc[VMIN] = 1;
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &settings), 0);
+}
+
+void stop_output(int fd) {
+    ASSERT_EQ(tcflow(fd, TCOOFF), 0);
+}
+
+TEST(meddling, nothing_done_to_the_port_holds_the_tool_past_the_answer_bound) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to open a port that the tool holds exclusively";
+    }
+    const struct {
+        const char* name;
+        void (*meddle)(int fd);
+        const char* silent_from;  // the device answers no byte from here on; empty: all of them
+    } cases[] = {
+        // A read that waited for VMIN bytes would wait for ever once the device falls silent.
+        {"VMIN lowered to 1, then the device falls silent", lower_vmin_to_one, "100"},
+        // A write that waited for stopped output to resume would never return.
+        {"output stopped", stop_output, ""},
+    };
+    for (const auto& c : cases) {
+        scratch_directory dir;
+        const std::string data = pseudo_random_bytes(300, 13);
+        write_file(dir.file("data.bin"), data);
+        std::vector<std::string> options = {"--latency-us", "2000"};
+        if (*c.silent_from != '\0') {
+            options.insert(options.end(), {"--fault", std::string("silence@") + c.silent_from});
+        }
+        serving_device device = start_device(dir, options);
+        const terminal screen = open_terminal();
+        spawned_process writer = start_writer(device, screen, dir.file("data.bin"));
+
+        std::string seen;
+        ASSERT_TRUE(read_until(screen.master, seen, "Writing to EEPROM", 5)) << c.name;
+        const int meddler = open(device.port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(meddler, 0) << c.name;
+        c.meddle(meddler);
+        close(meddler);
+
+        read_until(screen.master, seen, no_answer, 1, 10);
+        // A hang ends here, killed, with status -1.
+        const run_result result = finish_process(writer, 10);
+        close(screen.master);
+        const std::string said = stop_device(device);
+
+        const std::size_t confirmed = count_of(seen, "Writing to EEPROM");
+        if (*c.silent_from != '\0') {
+            EXPECT_EQ(confirmed, std::stoul(c.silent_from)) << c.name;
+        }
+        EXPECT_LT(confirmed, data.size()) << c.name;
+        EXPECT_EQ(seen, banner + progress_lines(confirmed) + no_answer) << c.name;
+        EXPECT_EQ(result.status, 1) << c.name;
+        // Past the silence the device got the byte it did not answer; stopped output let none
+        // through after the last confirmed one.
+        const std::size_t sent = confirmed + (*c.silent_from != '\0' ? 1 : 0);
+        EXPECT_EQ(
+            image_difference(read_file(dir.file("eeprom.img")), image_after(data.substr(0, sent))),
+            "")
+            << c.name;
+        EXPECT_NE(said.find(device_report("port closed", sent)), std::string::npos)
+            << c.name << ": " << said;
+    }
+}
+
+TEST(meddling, a_pseudo_terminal_master_as_the_port_ends_with_no_answer) {
+    scratch_directory dir;
+    write_file(dir.file("data.bin"), "abc");
+    // Typed in lower case, found in /dev; each open of it makes a new master with no device
+    // behind it.
+    const run_result result = run_process({tool, "ptmx", dir.file("data.bin")}, 10);
+    EXPECT_EQ(result.out, banner + no_answer);
+    EXPECT_EQ(result.status, 1);
 }
 
 }  // namespace

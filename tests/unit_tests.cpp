@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "app/eeprom_file.h"
 #include "app/run_sequence.h"
 #include "link/port_name.h"
 #include "link/write_confirmation.h"
@@ -100,14 +101,18 @@ TEST(upper_case, only_ascii_letters_change) {
 TEST(eeprom_file, reads_are_positioned_and_leave_the_length_alone) {
     scratch_directory dir;
     write_file(dir.file("data.bin"), "\x10\x20\x30");
-    std::FILE* file = std::fopen(dir.file("data.bin").c_str(), "rb");
-    ASSERT_NE(file, nullptr);
+    std::FILE* file = nullptr;
+    ASSERT_EQ(open_eeprom_file(dir.file("data.bin").c_str(), file), eeprom_file_status::opened);
     EXPECT_EQ(read_byte_at(file, 2), 0x30);
     EXPECT_EQ(read_byte_at(file, 0), 0x10);
     const long position = std::ftell(file);
     EXPECT_EQ(file_length(file), 3);
     EXPECT_EQ(std::ftell(file), position);
     EXPECT_EQ(read_byte_at(file, 3), byte_past_end);
+    // The length is measured anew each time.
+    write_file(dir.file("data.bin"), "\x10\x20\x30\x40\x50");
+    EXPECT_EQ(file_length(file), 5);
+    EXPECT_EQ(read_byte_at(file, 4), 0x50);
     std::fclose(file);
 
     // A stream open for writing only fails every read.
@@ -115,6 +120,33 @@ TEST(eeprom_file, reads_are_positioned_and_leave_the_length_alone) {
     ASSERT_NE(write_only, nullptr);
     EXPECT_EQ(read_byte_at(write_only, 0), byte_unreadable);
     std::fclose(write_only);
+}
+
+TEST(eeprom_file, only_what_has_a_length_is_opened_and_nothing_waits) {
+    scratch_directory dir;
+    write_file(dir.file("empty.bin"), "");
+    mkdir(dir.file("a-directory").c_str(), 0700);
+    // Nobody writes to this FIFO: an open that waited for a writer would hang the test.
+    ASSERT_EQ(mkfifo(dir.file("pipe").c_str(), 0600), 0);
+    const struct {
+        std::string path;
+        eeprom_file_status status;
+    } cases[] = {
+        {dir.file("empty.bin"), eeprom_file_status::opened},
+        {dir.file("missing.bin"), eeprom_file_status::not_found},
+        {dir.file("a-directory"), eeprom_file_status::not_found},
+        {dir.file("pipe"), eeprom_file_status::no_length},
+        {"/dev/zero", eeprom_file_status::no_length},
+        {"/dev/null", eeprom_file_status::no_length},
+    };
+    for (const auto& c : cases) {
+        std::FILE* file = nullptr;
+        EXPECT_EQ(open_eeprom_file(c.path.c_str(), file), c.status) << c.path;
+        EXPECT_EQ(file != nullptr, c.status == eeprom_file_status::opened) << c.path;
+        if (file != nullptr) {
+            std::fclose(file);
+        }
+    }
 }
 
 }  // namespace
