@@ -1,14 +1,17 @@
 // The Windows build of eeprom-writer under Wine against quillbox-sim: exact stdout bytes, exit
 // status, and the bytes the device stored. Standard output of the .exe is in text mode, so every
 // "\n" the tool prints reaches the pipe as "\r\n" ("\r\n" as "\r\r\n").
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -121,11 +124,12 @@ struct device_run {
 
 // Serves a simulated Quillbox under the DOS device name `link` (e.g. "com7") while the tool runs
 // with `args`. Only a transfer that carried data is sure to be reported: the simulator can miss an
-// open and close of the port that are close together.
+// open and close of the port that are close together. `meddle`, when given, gets the device's
+// port before the tool starts, as another program would.
 device_run run_on_device(const scratch_directory& dir, const std::string& link,
                          const std::vector<std::string>& args,
-                         const std::vector<std::string>& sim_options = {},
-                         bool carries_data = true) {
+                         const std::vector<std::string>& sim_options = {}, bool carries_data = true,
+                         const std::function<void(const std::string&)>& meddle = {}) {
     std::vector<std::string> argv = {sim, "--image", dir.file("eeprom.img")};
     argv.insert(argv.end(), sim_options.begin(), sim_options.end());
     spawned_process device = spawn_process(argv);
@@ -139,6 +143,9 @@ device_run run_on_device(const scratch_directory& dir, const std::string& link,
     const std::filesystem::path port = dosdevices + "/" + link;
     std::filesystem::remove(port);
     std::filesystem::create_symlink(slave, port);
+    if (meddle) {
+        meddle(slave);
+    }
     device_run run;
     run.tool = run_tool(args, dir.file("wine.log"));
     std::filesystem::remove(port);
@@ -233,6 +240,16 @@ TEST(eeprom_file, a_file_that_cannot_be_read_ends_with_status_1_and_sends_nothin
     }
 }
 
+TEST(eeprom_file, a_device_as_the_file_is_refused_and_sends_nothing) {
+    scratch_directory dir;
+    // NUL opens and reads as empty, yet it is no file: it must not pass for an empty one.
+    const device_run run = run_on_device(dir, "com7", {"COM7", "NUL"}, {}, false);
+    EXPECT_EQ(run.tool.out, banner + "Error: Reading the EEPROM-file failed.\r\r\n")
+        << run.wine_log;
+    EXPECT_EQ(run.tool.status, 1);
+    EXPECT_EQ(run.image, image_after(""));
+}
+
 TEST(writing, every_byte_is_confirmed_and_stored) {
     const std::string every_value = every_byte_value();
     struct {
@@ -298,6 +315,25 @@ TEST(faults, a_wrong_or_missing_answer_ends_the_run_and_nothing_is_sent_after_it
         EXPECT_NE(run.device_log.find(device_report(c.device_end, c.sent)), std::string::npos)
             << c.fault << ": " << run.device_log;
     }
+}
+
+TEST(faults, output_that_never_leaves_ends_the_run_like_a_missing_answer) {
+    // Another program stops the port's output, as CTS held low would: a write without a bound
+    // would never return.
+    const auto stop_output = [](const std::string& slave) {
+        const int fd = open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(tcflow(fd, TCOOFF), 0);
+        close(fd);
+    };
+    scratch_directory dir;
+    write_file(dir.file("data.bin"), pseudo_random_bytes(16, 14));
+    const device_run run = run_on_device(dir, "com7", {"COM7", dos_path(dir.file("data.bin"))}, {},
+                                         false, stop_output);
+    EXPECT_EQ(run.tool.out, banner + no_answer) << run.wine_log;
+    EXPECT_EQ(run.tool.status, 1);
+    // The device stores every byte it receives: an erased image means none got through.
+    EXPECT_EQ(run.image, image_after(""));
 }
 
 }  // namespace
