@@ -141,6 +141,24 @@ TEST(eeprom_file, what_has_no_length_is_refused_before_any_byte_is_sent) {
     }
 }
 
+TEST(eeprom_file, a_block_device_is_written_whole) {
+    scratch_directory dir;
+    const std::string data = pseudo_random_bytes(4096, 15);
+    write_file(dir.file("disk.img"), data);
+    // fstat gives a block device no size: a tool that trusted it would write nothing and
+    // report success.
+    run_result attach = run_process({"losetup", "--find", "--show", dir.file("disk.img")});
+    if (attach.status != 0) {
+        GTEST_SKIP() << "no loop device to be had here: " << attach.err;
+    }
+    const std::string device = attach.out.substr(0, attach.out.find('\n'));
+    const device_run run = run_on_device(dir, {tool, "{}", device});
+    run_process({"losetup", "--detach", device});
+    EXPECT_EQ(run.result.out, banner + progress_lines(data.size()));
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_EQ(image_difference(run.image, image_after(data)), "");
+}
+
 TEST(eeprom_file, a_file_of_2_gib_is_refused_before_any_byte_is_sent) {
     scratch_directory dir;
     const std::string path = dir.file("huge.bin");
