@@ -516,7 +516,8 @@ TEST(meddling, nothing_done_to_the_port_holds_the_tool_past_the_answer_bound) {
     };
     for (const auto& c : cases) {
         scratch_directory dir;
-        const std::string data = pseudo_random_bytes(300, 13);
+        // Long enough that the run is still going when the meddler comes, however busy the host.
+        const std::string data = pseudo_random_bytes(3000, 13);
         write_file(dir.file("data.bin"), data);
         std::vector<std::string> options = {"--latency-us", "2000"};
         if (*c.silent_from != '\0') {
