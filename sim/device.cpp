@@ -14,6 +14,7 @@ const fault_name fault_names[] = {
     {"echo", fault_kind::echo},           {"address", fault_kind::address},
     {"msb-first", fault_kind::msb_first}, {"extra-byte", fault_kind::extra_byte},
     {"silence", fault_kind::silence},     {"hangup", fault_kind::hangup},
+    {"cut-short", fault_kind::cut_short},
 };
 
 void put_address(std::uint8_t* out, std::uint32_t address, bool msb_first) {
@@ -63,6 +64,7 @@ answer receive_data_byte(device_state& device, std::uint8_t byte) {
     bool wrong_address = false;
     bool msb_first = false;
     bool extra_byte = false;
+    bool cut_short = false;
     bool silent = false;
     bool hang_up = false;
     for (const fault& f : device.faults) {
@@ -82,6 +84,9 @@ answer receive_data_byte(device_state& device, std::uint8_t byte) {
             case fault_kind::extra_byte:
                 extra_byte = true;
                 break;
+            case fault_kind::cut_short:
+                cut_short = true;
+                break;
             case fault_kind::silence:
                 silent = true;
                 break;
@@ -93,7 +98,8 @@ answer receive_data_byte(device_state& device, std::uint8_t byte) {
 
     answer a{};
     a.hang_up = hang_up;
-    if (silent || hang_up) {
+    // A hang-up alone drops the line without a frame; with cut-short, after part of one.
+    if (silent || (hang_up && !cut_short)) {
         return a;
     }
     // The frame carries the full count, not the address it wrapped to.
@@ -104,6 +110,9 @@ answer receive_data_byte(device_state& device, std::uint8_t byte) {
     if (extra_byte) {
         a.bytes[5] = 0x00;
         a.length = 6;
+    }
+    if (cut_short) {
+        a.length = 3;
     }
     return a;
 }

@@ -14,6 +14,7 @@ enum class fault_kind {
     address,     // address n + 1, right echo
     msb_first,   // address most significant byte first
     extra_byte,  // the right frame followed by 0x00
+    cut_short,   // the first three bytes of the right frame, then nothing
     silence,     // no frame at all
     hangup,      // no frame, and the device drops the line
 };
@@ -34,7 +35,7 @@ struct device_state {
 struct answer {
     std::uint8_t bytes[6];
     std::size_t length;  // 0 when it stays silent
-    bool hang_up;        // the device drops the line instead of answering
+    bool hang_up;        // the device drops the line after whatever it answered
 };
 
 // Parses "KIND@INDEX", e.g. "echo@3". Returns false when the text is not a fault.

@@ -101,7 +101,7 @@ bool parse_options(int argc, char** argv, options& out, std::string& error) {
             if (!parse_fault(value, f)) {
                 error = "'" + value +
                         "' is not a fault; use KIND@INDEX with KIND one of echo, address, "
-                        "msb-first, extra-byte, silence, hangup";
+                        "msb-first, extra-byte, cut-short, silence, hangup";
                 return false;
             }
             out.faults.push_back(f);
@@ -136,6 +136,9 @@ Options:
                         address     wrong address (n + 1), right echo
                         msb-first   address sent most significant byte first
                         extra-byte  the right frame, then one extra byte 0x00
+                        cut-short   the first 3 bytes of the right frame only;
+                                    with hangup at the same INDEX, the device
+                                    drops the line after them
                         silence     no frame; later bytes are served as usual
                         hangup      no frame; the device drops the line (the
                                     pseudo-terminal is closed, so the far end

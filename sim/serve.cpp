@@ -175,7 +175,7 @@ bool handle_byte(session& s, std::uint8_t byte, std::int64_t read_ns, bool may_a
     s.last_byte_ns = read_ns;
     answer a = receive_data_byte(s.device, byte);
     s.timing.data_bytes = s.device.data_bytes;
-    if (!a.hang_up && may_answer) {
+    if (may_answer) {
         send_answer(s, a, read_ns);
     }
     s.timing.answered_ns = now_ns();
