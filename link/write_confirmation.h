@@ -11,9 +11,11 @@
 // How long the device may take to answer one byte, counted from the moment it was sent.
 constexpr std::int64_t answer_timeout_ms = 2000;
 
-// 100 / 131071: the progress figure is scaled to the highest address of a 128 KiB EEPROM, not
-// to the length of the file.
-constexpr double progress_per_address = 0.0007629452739355006;
+// The progress figure is scaled to the highest address of a 128 KiB EEPROM, not to the length
+// of the file.
+constexpr double progress_per_address = 100.0 / 131071;
+// The division must give exactly the factor that earlier releases printed with.
+static_assert(progress_per_address == 0.0007629452739355006, "progress scale drifted");
 
 // The address a frame carries.
 std::uint32_t frame_address(const std::uint8_t* frame);
