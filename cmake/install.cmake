@@ -1,5 +1,6 @@
 # What `cmake --install` puts under the prefix, and the packages CPack makes of it: a Debian
-# package of the Linux build, a zip of the Windows build. The version is the project()'s.
+# package of the Linux build, a .tar.gz of any Unix build, a zip of the Windows build. The version
+# is the project()'s.
 include(GNUInstallDirs)
 
 if(WIN32)
@@ -17,9 +18,21 @@ else()
     endforeach()
     install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-    set(CPACK_GENERATOR DEB)
     set(CPACK_STRIP_FILES ON)
-    set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+    # A .tar.gz with bin/ and share/ under one top folder, for any Unix. Linux gets a Debian
+    # package by default; macOS and the rest the archive. The system name says where it runs:
+    # eeprom-writer-VERSION-macos-arm64.tar.gz.
+    if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+        set(CPACK_GENERATOR DEB)
+    else()
+        set(CPACK_GENERATOR TGZ)
+    endif()
+    if(APPLE)
+        set(CPACK_SYSTEM_NAME macos-${CMAKE_SYSTEM_PROCESSOR})
+    endif()
+    # The Debian package installs under /usr; the archive keeps bin/ and share/ under its own
+    # top folder. Only a per-generator file can tell the two apart.
+    set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack_per_generator.cmake)
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
     set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
