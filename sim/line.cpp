@@ -10,6 +10,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "terminal.h"
+
 namespace {
 
 struct flag_name {
@@ -27,26 +29,9 @@ const flag_name forbidden_iflags[] = {
     {IGNCR, "IGNCR"}, {ISTRIP, "ISTRIP"}, {INPCK, "INPCK"}, {PARMRK, "PARMRK"}, {BRKINT, "BRKINT"},
 };
 
-struct speed_name {
-    speed_t speed;
-    long bits_per_second;
-};
-
-const speed_name speeds[] = {
-    {B0, 0},           {B50, 50},         {B75, 75},         {B110, 110},         {B134, 134},
-    {B150, 150},       {B200, 200},       {B300, 300},       {B600, 600},         {B1200, 1200},
-    {B1800, 1800},     {B2400, 2400},     {B4800, 4800},     {B9600, 9600},       {B19200, 19200},
-    {B38400, 38400},   {B57600, 57600},   {B115200, 115200}, {B230400, 230400},   {B460800, 460800},
-    {B500000, 500000}, {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000},
-};
-
 std::string speed_text(speed_t speed) {
-    for (const speed_name& s : speeds) {
-        if (s.speed == speed) {
-            return std::to_string(s.bits_per_second);
-        }
-    }
-    return "code " + std::to_string(speed);
+    long rate = bits_per_second(speed);
+    return rate >= 0 ? std::to_string(rate) : "code " + std::to_string(speed);
 }
 
 void add_problem(std::string& problems, const std::string& problem) {
