@@ -16,9 +16,18 @@
 
 namespace {
 
+// pipe and then FD_CLOEXEC rather than pipe2, which not every system has; the tests start
+// children from one thread only, so no fork can come between the two.
 void make_pipe(int ends[2]) {
-    if (pipe2(ends, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe2 failed");
+    if (pipe(ends) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    for (int k = 0; k < 2; ++k) {
+        if (fcntl(ends[k], F_SETFD, FD_CLOEXEC) != 0) {
+            close(ends[0]);
+            close(ends[1]);
+            throw std::runtime_error("fcntl(FD_CLOEXEC) on a pipe failed");
+        }
     }
 }
 
