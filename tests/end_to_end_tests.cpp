@@ -22,6 +22,22 @@ void expect_clean_line(const run_result& result) {
     EXPECT_EQ(result.err.find("line settings are off"), std::string::npos) << result.err;
 }
 
+// Every expected progress line comes from the rule in tests/expectations.h; these figures pin
+// the rule itself.
+TEST(expectations, progress_lines_carry_the_figures_of_the_rule) {
+    const struct {
+        std::size_t address;
+        const char* figure;
+    } figures[] = {
+        {0, "000.000"},      {1, "000.001"},      {65535, "050.000"},
+        {131071, "100.000"}, {131072, "100.001"}, {1310710, "1000.000"},
+    };
+    for (const auto& f : figures) {
+        EXPECT_EQ(progress_line(f.address), std::string("Writing to EEPROM... ") + f.figure + "%\r")
+            << f.address;
+    }
+}
+
 TEST(usage, too_few_arguments_print_the_usage_and_touch_nothing) {
     const std::string usage =
         "For more information visit: https://quillbox.example.org/eeprom-writer\r\n\r\n"
@@ -179,8 +195,8 @@ TEST(writing, every_byte_is_confirmed_and_stored) {
         {"one byte", "\x5A"},
         {"every byte value, up and down",
          every_value + std::string(every_value.rbegin(), every_value.rend())},
-        {"exactly the EEPROM", pseudo_random_bytes(eeprom_size, 1)},
-        {"one byte more than the EEPROM", pseudo_random_bytes(eeprom_size + 1, 2)},
+        {"exactly the EEPROM", pseudo_random_bytes(image_size, 1)},
+        {"one byte more than the EEPROM", pseudo_random_bytes(image_size + 1, 2)},
     };
     for (const auto& c : cases) {
         scratch_directory dir;

@@ -2,8 +2,6 @@
 
 #include <cstdio>
 
-#include "link/write_confirmation.h"
-
 std::string every_byte_value() {
     std::string bytes;
     for (int value = 0; value < 256; ++value) {
@@ -12,20 +10,27 @@ std::string every_byte_value() {
     return bytes;
 }
 
+std::string progress_line(std::size_t address) {
+    // The figure scales the address to the highest one of the EEPROM, not to the file.
+    const double figure =
+        static_cast<double>(address) * 100.0 / static_cast<double>(image_size - 1);
+    char line[64];
+    std::snprintf(line, sizeof line, "Writing to EEPROM... %07.3f%%\r", figure);
+    return line;
+}
+
 std::string progress_lines(std::size_t count) {
     std::string lines;
-    for (std::size_t index = 0; index < count; ++index) {
-        char line[64];
-        format_progress_line(static_cast<std::int32_t>(index), line, sizeof line);
-        lines += line;
+    for (std::size_t address = 0; address < count; ++address) {
+        lines += progress_line(address);
     }
     return lines;
 }
 
 std::string image_after(const std::string& data) {
-    std::string image(eeprom_size, '\xFF');
+    std::string image(image_size, '\xFF');
     for (std::size_t address = 0; address < data.size(); ++address) {
-        image[address % eeprom_size] = data[address];
+        image[address % image_size] = data[address];
     }
     return image;
 }

@@ -4,10 +4,15 @@
 #include <cstddef>
 #include <string>
 
-constexpr std::size_t eeprom_size = 131072;
+#include "sim/device.h"  // image_size: the EEPROM the device holds
 
 // The bytes 0 to 255 in order.
 std::string every_byte_value();
+
+// The progress line of a byte confirmed at `address`: "Writing to EEPROM... " and the address as
+// a percentage of the highest address (131071), three decimals, zero-padded to seven
+// characters, a percent sign and a bare CR.
+std::string progress_line(std::size_t address);
 
 // The progress lines of the confirmed indices [0, count).
 std::string progress_lines(std::size_t count);
