@@ -40,7 +40,7 @@ struct session {
     std::int64_t last_byte_ns = 0;
     pid_t child = -1;  // -1 once it has ended, or when there is no COMMAND
     int child_status = 0;
-    std::int64_t wake_lateness_ns = 0;  // how late clock_nanosleep tends to return
+    std::int64_t wake_lateness_ns = 0;  // how late a sleep tends to return
     // Seeded from --seed on purpose: the same seed must give the same delays.
     std::mt19937_64 jitter{opts.seed};
 };
@@ -53,16 +53,22 @@ std::int64_t now_ns() {
     return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
-// Absolute targets, so that delays do not add up over a frame. The kernel wakes us late (timer
-// slack, a busy host), so aim early by the lateness seen so far; one long stall is not typical.
+// Sleeps toward an absolute deadline on the monotonic clock, so that delays do not add up over a
+// frame; relative sleeps, each to what is left, so no system needs a sleep until a given time. The
+// kernel wakes us late (timer slack, a busy host), so aim early by the lateness seen so far; one
+// long stall is not typical.
 void sleep_until(session& s, std::int64_t target_ns) {
     std::int64_t aim_ns = target_ns - s.wake_lateness_ns;
-    if (aim_ns <= now_ns()) {
+    std::int64_t left_ns = aim_ns - now_ns();
+    if (left_ns <= 0) {
         return;
     }
-    timespec t{static_cast<time_t>(aim_ns / 1000000000), static_cast<long>(aim_ns % 1000000000)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR &&
-           !stop_requested) {
+    // A signal cuts a sleep short; sleep again for what is left unless told to stop.
+    while (left_ns > 0 && !stop_requested) {
+        timespec t{static_cast<time_t>(left_ns / 1000000000),
+                   static_cast<long>(left_ns % 1000000000)};
+        nanosleep(&t, nullptr);
+        left_ns = aim_ns - now_ns();
     }
     std::int64_t late_ns = std::min<std::int64_t>(now_ns() - aim_ns, 300000);
     s.wake_lateness_ns += (late_ns - s.wake_lateness_ns) / 8;
