@@ -5,9 +5,12 @@
 // runs that case alone again. SOAK_RUNS sets how many cases run (default 400).
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -17,9 +20,25 @@ namespace {
 
 constexpr unsigned long default_seed = 20261211;
 
-unsigned long from_environment(const char* name, unsigned long fallback) {
+bool is_set(const char* name) {
     const char* text = std::getenv(name);
-    return text != nullptr && *text != '\0' ? std::strtoul(text, nullptr, 10) : fallback;
+    return text != nullptr && *text != '\0';
+}
+
+// The whole number in `name`, or `fallback` when it is unset. Anything else is refused: a typo
+// must not quietly run some other case.
+unsigned long from_environment(const char* name, unsigned long fallback) {
+    if (!is_set(name)) {
+        return fallback;
+    }
+    const std::string text = std::getenv(name);
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text.c_str(), &end, 10);
+    if (!std::isdigit(static_cast<unsigned char>(text[0])) || *end != '\0' || errno == ERANGE) {
+        throw std::invalid_argument(std::string(name) + "=" + text + ": not a whole number");
+    }
+    return value;
 }
 
 struct soak_case {
@@ -101,10 +120,9 @@ outcome model(const soak_case& c) {
 TEST(soak, every_run_keeps_the_promises_of_the_model) {
     const unsigned long seed = from_environment("SOAK_SEED", default_seed);
     const unsigned long runs = from_environment("SOAK_RUNS", 400);
-    const char* only = std::getenv("SOAK_CASE");
     std::vector<unsigned long> numbers;
-    if (only != nullptr && *only != '\0') {
-        numbers.push_back(std::strtoul(only, nullptr, 10));
+    if (is_set("SOAK_CASE")) {
+        numbers.push_back(from_environment("SOAK_CASE", 0));
     } else {
         for (unsigned long number = 0; number < runs; ++number) {
             numbers.push_back(number);
