@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +16,7 @@
 #include "files.h"
 #include "line.h"
 #include "stats.h"
+#include "terminal.h"
 
 namespace {
 
@@ -142,7 +142,7 @@ void save_image_now(const session& s) {
 void begin_transfer(session& s) {
     // Frames that a far end which already left never read must not reach the next one.
     if (s.pty) {
-        tcflush(s.fd, TCOFLUSH);
+        drop_stale_frames(s.fd);
     }
     start_transfer(s.device);
     s.timing = transfer_timing{};

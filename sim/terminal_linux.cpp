@@ -1,3 +1,5 @@
+#include <termios.h>
+
 #include "terminal.h"
 
 namespace {
@@ -25,4 +27,10 @@ long bits_per_second(speed_t speed) {
         }
     }
     return -1;
+}
+
+// Master and slave are two terminals here, each with its own queues: the master's output queue
+// holds only our frames.
+void drop_stale_frames(int master) {
+    tcflush(master, TCOFLUSH);
 }
