@@ -34,15 +34,6 @@ struct run_figures {
     std::map<std::string, double> device;  // the simulator's figures of the transfer
 };
 
-std::string read_line_from(int fd) {
-    std::string line;
-    char c = 0;
-    while (read(fd, &c, 1) == 1 && c != '\n') {
-        line += c;
-    }
-    return line;
-}
-
 std::map<std::string, double> read_figures(const std::string& path) {
     std::map<std::string, double> figures;
     std::ifstream stream(path);
@@ -99,8 +90,9 @@ run_figures write_once(const scratch_directory& dir, const std::string& data, bo
     if (line_rate) {
         sim_argv.push_back("--line-rate");
     }
-    spawned_process device = spawn_process(sim_argv);
-    const std::string port = read_line_from(device.out_fd);
+    serving_process serving = start_serving(sim_argv);
+    spawned_process& device = serving.process;
+    const std::string& port = serving.port;
 
     const auto start = std::chrono::steady_clock::now();
     const pid_t child = fork();

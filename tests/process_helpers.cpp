@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -33,14 +34,18 @@ void make_pipe(int ends[2]) {
 
 }  // namespace
 
-spawned_process spawn_process(const std::vector<std::string>& argv, int stdout_fd) {
+spawned_process spawn_process(const std::vector<std::string>& argv, int stdout_fd, int stderr_fd) {
     int out_pipe[2] = {-1, -1};
     int err_pipe[2] = {-1, -1};
     if (stdout_fd < 0) {
         make_pipe(out_pipe);
     }
-    make_pipe(err_pipe);
+    if (stderr_fd < 0) {
+        make_pipe(err_pipe);
+    }
 
+    spawned_process child;
+    child.started = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid < 0) {
         throw std::runtime_error("fork failed");
@@ -51,7 +56,7 @@ spawned_process spawn_process(const std::vector<std::string>& argv, int stdout_f
         const int null_fd = open("/dev/null", O_RDONLY);
         dup2(null_fd, STDIN_FILENO);
         dup2(stdout_fd >= 0 ? stdout_fd : out_pipe[1], STDOUT_FILENO);
-        dup2(err_pipe[1], STDERR_FILENO);
+        dup2(stderr_fd >= 0 ? stderr_fd : err_pipe[1], STDERR_FILENO);
         std::vector<char*> args;
         for (const std::string& arg : argv) {
             args.push_back(const_cast<char*>(arg.c_str()));
@@ -60,51 +65,82 @@ spawned_process spawn_process(const std::vector<std::string>& argv, int stdout_f
         execvp(args[0], args.data());
         _exit(127);
     }
-    spawned_process child;
     child.pid = pid;
     if (stdout_fd < 0) {
         close(out_pipe[1]);
         child.out_fd = out_pipe[0];
     }
-    close(err_pipe[1]);
-    child.err_fd = err_pipe[0];
+    if (stderr_fd < 0) {
+        close(err_pipe[1]);
+        child.err_fd = err_pipe[0];
+    }
     return child;
 }
 
+namespace {
+
+std::chrono::steady_clock::duration in_seconds(double seconds) {
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(seconds));
+}
+
+// Reads what is there on `fd` into `sink`; closes it and sets it to -1 at its end.
+void drain(int& fd, std::string& sink) {
+    char buffer[65536];
+    const ssize_t count = read(fd, buffer, sizeof buffer);
+    if (count > 0) {
+        sink.append(buffer, static_cast<std::size_t>(count));
+    } else if (count == 0 || errno != EINTR) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+}  // namespace
+
 run_result finish_process(spawned_process& child, double limit_seconds) {
     run_result result;
-    const auto limit = std::chrono::steady_clock::now() +
-                       std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                           std::chrono::duration<double>(limit_seconds));
-    bool timed_out = false;
-    while (child.out_fd >= 0 || child.err_fd >= 0) {
+    const auto limit = std::chrono::steady_clock::now() + in_seconds(limit_seconds);
+    // What a killed child's own children may hold open is not worth waiting for past this.
+    const auto give_up = limit + std::chrono::seconds(5);
+    bool killed = false;
+    bool exited = false;
+    int status = 0;
+    while (!exited || child.out_fd >= 0 || child.err_fd >= 0) {
+        // poll passes over negative descriptors: with no pipe left, this is a short pause.
         pollfd fds[2] = {{child.out_fd, POLLIN, 0}, {child.err_fd, POLLIN, 0}};
-        if (poll(fds, 2, 100) < 0) {
-            continue;
-        }
-        for (int i = 0; i < 2; ++i) {
-            int& fd = i == 0 ? child.out_fd : child.err_fd;
-            std::string& sink = i == 0 ? result.out : result.err;
-            if (fd >= 0 && fds[i].revents != 0) {
-                char buffer[65536];
-                const ssize_t count = read(fd, buffer, sizeof buffer);
-                if (count > 0) {
-                    sink.append(buffer, static_cast<std::size_t>(count));
-                } else {
-                    close(fd);
-                    fd = -1;
+        if (poll(fds, 2, 10) > 0) {
+            for (int i = 0; i < 2; ++i) {
+                if (fds[i].fd >= 0 && fds[i].revents != 0) {
+                    drain(i == 0 ? child.out_fd : child.err_fd, i == 0 ? result.out : result.err);
                 }
             }
         }
-        if (!timed_out && std::chrono::steady_clock::now() > limit) {
-            timed_out = true;
+        if (!exited) {
+            const pid_t reaped = waitpid(child.pid, &status, WNOHANG);
+            if (reaped == child.pid) {
+                exited = true;
+                result.seconds =
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - child.started)
+                        .count();
+            } else if (reaped < 0 && errno != EINTR) {
+                throw std::runtime_error("waitpid failed");
+            }
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (!killed && now > limit) {
+            killed = true;
             kill(-child.pid, SIGKILL);
+        } else if (killed && now > give_up) {
+            for (int* fd : {&child.out_fd, &child.err_fd}) {
+                if (*fd >= 0) {
+                    close(*fd);
+                    *fd = -1;
+                }
+            }
         }
     }
-    int status = 0;
-    while (waitpid(child.pid, &status, 0) < 0) {
-    }
-    if (timed_out) {
+    if (killed) {
         result.status = -1;
     } else if (WIFEXITED(status)) {
         result.status = WEXITSTATUS(status);
@@ -147,6 +183,19 @@ bool read_until(int fd, std::string& seen, const std::string& text, std::size_t 
         seen.append(buffer, static_cast<std::size_t>(count));
     }
     return true;
+}
+
+serving_process start_serving(const std::vector<std::string>& argv, double limit_seconds) {
+    serving_process serving{spawn_process(argv), ""};
+    std::string said;
+    if (!read_until(serving.process.out_fd, said, "\n", 1, limit_seconds)) {
+        kill(serving.process.pid, SIGTERM);
+        const run_result ended = finish_process(serving.process, 10);
+        throw std::runtime_error(argv.at(0) + " named no port (status " +
+                                 std::to_string(ended.status) + "); its stderr:\n" + ended.err);
+    }
+    serving.port = said.substr(0, said.find('\n'));
+    return serving;
 }
 
 scratch_directory::scratch_directory() {

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -11,20 +12,24 @@
 struct run_result {
     std::string out;
     std::string err;
-    int status = -1;  // exit status, 128 + signal when killed, -1 when it ran past the limit
+    int status = -1;      // exit status, 128 + signal when killed, -1 when it ran past the limit
+    double seconds = -1;  // from the start to the exit, to about 10 ms
 };
 
 struct spawned_process {
     pid_t pid = -1;
     int out_fd = -1;  // read end of the child's stdout, -1 when stdout went elsewhere
-    int err_fd = -1;
+    int err_fd = -1;  // likewise for stderr
+    std::chrono::steady_clock::time_point started;
 };
 
-// Starts argv[0] (searched in PATH) with stdin from /dev/null. stdout goes to `stdout_fd` when it
-// is given, to a pipe otherwise; stderr always to a pipe.
-spawned_process spawn_process(const std::vector<std::string>& argv, int stdout_fd = -1);
+// Starts argv[0] (searched in PATH) with stdin from /dev/null. stdout and stderr go to
+// `stdout_fd` and `stderr_fd` when they are given, to pipes otherwise.
+spawned_process spawn_process(const std::vector<std::string>& argv, int stdout_fd = -1,
+                              int stderr_fd = -1);
 
-// Reads the child's pipes until it exits; kills it after `limit_seconds`.
+// Reads the child's pipes until it has exited and they are closed; kills its process group
+// after `limit_seconds`.
 run_result finish_process(spawned_process& child, double limit_seconds = 60);
 
 // spawn_process and finish_process in one.
@@ -37,6 +42,18 @@ std::size_t count_of(const std::string& text, const std::string& part);
 // are gone or `limit_seconds` have passed first.
 bool read_until(int fd, std::string& seen, const std::string& text, std::size_t times = 1,
                 double limit_seconds = 30);
+
+// A program that serves a port and names it on the first line of its stdout, as quillbox-sim
+// does without a COMMAND.
+struct serving_process {
+    spawned_process process;
+    std::string port;
+};
+
+// Starts `argv` and reads the port's name. When the program ends or names none within
+// `limit_seconds`, it is stopped and this throws, with what it said on stderr: a run against a
+// port that was never there would only show the tool's failure to open it.
+serving_process start_serving(const std::vector<std::string>& argv, double limit_seconds = 10);
 
 // A fresh directory under the system's temporary directory, removed with everything in it when
 // the test ends.
