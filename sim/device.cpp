@@ -1,4 +1,4 @@
-#include "device.h"
+#include "sim/device.h"
 
 #include <cerrno>
 #include <cstdlib>

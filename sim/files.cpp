@@ -1,4 +1,4 @@
-#include "files.h"
+#include "sim/files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "device.h"
+#include "sim/device.h"
 
 namespace {
 

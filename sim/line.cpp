@@ -1,4 +1,4 @@
-#include "line.h"
+#include "sim/line.h"
 
 #include <fcntl.h>
 #include <termios.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "terminal.h"
+#include "sim/terminal.h"
 
 namespace {
 
@@ -97,7 +97,7 @@ bool open_pseudo_terminal(int& master, std::string& slave_path, std::string& err
     return true;
 }
 
-bool open_serial_port(const std::string& path, int& fd, std::string& error) {
+bool open_real_port(const std::string& path, int& fd, std::string& error) {
     fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         error = failure("cannot open", path);

@@ -11,7 +11,7 @@ struct termios;
 bool open_pseudo_terminal(int& master, std::string& slave_path, std::string& error);
 
 // Opens a real serial port raw at 115,200 bit/s 8N1.
-bool open_serial_port(const std::string& path, int& fd, std::string& error);
+bool open_real_port(const std::string& path, int& fd, std::string& error);
 
 // What is wrong with `t` for the Quillbox, e.g. "speed 9600, ECHO set"; empty when nothing is.
 std::string line_settings_problems(const termios& t);

@@ -7,11 +7,11 @@
 #include <cstdio>
 #include <string>
 
-#include "device.h"
-#include "files.h"
-#include "line.h"
-#include "options.h"
-#include "serve.h"
+#include "sim/device.h"
+#include "sim/files.h"
+#include "sim/line.h"
+#include "sim/options.h"
+#include "sim/serve.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
     int fd;
     std::string path = opts.port_path;
     bool opened =
-        path.empty() ? open_pseudo_terminal(fd, path, error) : open_serial_port(path, fd, error);
+        path.empty() ? open_pseudo_terminal(fd, path, error) : open_real_port(path, fd, error);
     if (!opened) {
         std::fprintf(stderr, "quillbox-sim: %s\n", error.c_str());
         return 2;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "device.h"
+#include "sim/device.h"
 
 struct options {
     std::string image_path;  // empty: the image lives only in memory

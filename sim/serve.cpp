@@ -1,4 +1,4 @@
-#include "serve.h"
+#include "sim/serve.h"
 
 #include <poll.h>
 #include <sys/wait.h>
@@ -13,10 +13,10 @@
 #include <random>
 #include <vector>
 
-#include "files.h"
-#include "line.h"
-#include "stats.h"
-#include "terminal.h"
+#include "sim/files.h"
+#include "sim/line.h"
+#include "sim/stats.h"
+#include "sim/terminal.h"
 
 namespace {
 
@@ -80,7 +80,7 @@ bool far_end_closed(const session& s) {
     return s.pty && poll(&p, 1, 0) > 0 && (p.revents & POLLHUP);
 }
 
-void write_all(const session& s, const std::uint8_t* bytes, std::size_t length) {
+void send_to_line(const session& s, const std::uint8_t* bytes, std::size_t length) {
     while (length > 0) {
         ssize_t n = write(s.fd, bytes, length);
         if (n > 0) {
@@ -120,7 +120,7 @@ void send_answer(session& s, const answer& a, std::int64_t read_ns) {
                 return;
             }
         }
-        write_all(s, a.bytes, a.length);
+        send_to_line(s, a.bytes, a.length);
         return;
     }
     for (std::size_t k = 0; k < a.length; ++k) {
@@ -128,7 +128,7 @@ void send_answer(session& s, const answer& a, std::int64_t read_ns) {
         if (far_end_closed(s)) {
             return;
         }
-        write_all(s, &a.bytes[k], 1);
+        send_to_line(s, &a.bytes[k], 1);
     }
 }
 

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "device.h"
-#include "options.h"
+#include "sim/device.h"
+#include "sim/options.h"
 
 // SIGINT and SIGTERM ask the loop to stop; SIGPIPE is ignored.
 void install_signal_handlers();

@@ -1,4 +1,4 @@
-#include "stats.h"
+#include "sim/stats.h"
 
 #include <algorithm>
 #include <cmath>

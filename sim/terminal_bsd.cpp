@@ -1,4 +1,4 @@
-#include "terminal.h"
+#include "sim/terminal.h"
 
 // BSD speeds are the rates themselves (B9600 is 9600), any rate the driver takes included.
 static_assert(B9600 == 9600 && B230400 == 230400, "termios speeds are not bit rates here");

@@ -1,6 +1,6 @@
 #include <termios.h>
 
-#include "terminal.h"
+#include "sim/terminal.h"
 
 namespace {
 
