@@ -1,6 +1,7 @@
 #include "sim/line.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -10,9 +11,12 @@
 #include <cstring>
 #include <iterator>
 
+#include "sim/stop.h"
 #include "sim/terminal.h"
 
 namespace {
+
+constexpr int wait_ms = 50;  // how often a write that waits for the far end looks around
 
 struct flag_name {
     tcflag_t flag;
@@ -176,5 +180,32 @@ void check_line_settings(int master) {
     std::string problems = line_settings_problems(t);
     if (!problems.empty()) {
         std::fprintf(stderr, "quillbox-sim: line settings are off: %s\n", problems.c_str());
+    }
+}
+
+bool far_end_closed(int master) {
+    pollfd p{master, POLLIN, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & POLLHUP);
+}
+
+void send_to_line(int fd, const std::uint8_t* bytes, std::size_t length) {
+    while (length > 0) {
+        ssize_t n = write(fd, bytes, length);
+        if (n > 0) {
+            bytes += n;
+            length -= static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            return;
+        }
+        // The far end is not reading; wait until it does, leaves, or we are told to stop.
+        pollfd p{fd, POLLOUT, 0};
+        if (poll(&p, 1, wait_ms) > 0 && (p.revents & (POLLHUP | POLLERR))) {
+            return;
+        }
+        if (stop_requested()) {
+            return;
+        }
     }
 }

@@ -1,6 +1,8 @@
 // The line the Quillbox sits on: a pseudo-terminal, or a real serial port.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 struct termios;
@@ -18,3 +20,11 @@ std::string line_settings_problems(const termios& t);
 
 // Prints the problems of the slave's settings, as seen through the master, if there are any.
 void check_line_settings(int master);
+
+// POLLHUP on a pseudo-terminal master: nobody has the slave open.
+bool far_end_closed(int master);
+
+// Writes `bytes` to the non-blocking line `fd`, waiting while the far end does not read. Gives
+// up when the line fails or hangs up, or a stop is asked for: a missing frame is the far end's
+// to notice.
+void send_to_line(int fd, const std::uint8_t* bytes, std::size_t length);

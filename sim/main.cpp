@@ -12,6 +12,7 @@
 #include "sim/line.h"
 #include "sim/options.h"
 #include "sim/serve.h"
+#include "sim/stop.h"
 
 namespace {
 
