@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 
 #include "sim/stop.h"
 #include "sim/terminal.h"
@@ -18,19 +17,76 @@ namespace {
 
 constexpr int wait_ms = 50;  // how often a write that waits for the far end looks around
 
-struct flag_name {
+bool has(tcflag_t flags, tcflag_t wanted) {
+    return (flags & wanted) == wanted;
+}
+
+bool always(const termios& /*t*/) {
+    return true;
+}
+
+bool canonical(const termios& t) {
+    return has(t.c_lflag, ICANON);
+}
+
+// Erase is echoed only in canonical mode with echo on.
+bool canonical_echo(const termios& t) {
+    return has(t.c_lflag, ICANON | ECHO);
+}
+
+// The newline after a kill is echoed with echo on, and on BSD under ECHONL too.
+bool canonical_echo_or_newline_echo(const termios& t) {
+    return canonical(t) && (has(t.c_lflag, ECHO) || has(t.c_lflag, ECHONL));
+}
+
+bool output_stops_on_xoff(const termios& t) {
+    return has(t.c_iflag, IXON);
+}
+
+bool carriage_returns_kept(const termios& t) {
+    return !has(t.c_iflag, IGNCR);
+}
+
+bool breaks_kept(const termios& t) {
+    return !has(t.c_iflag, IGNBRK);
+}
+
+// OPOST alone changes nothing; which of the flags under it translate bytes varies by system.
+bool output_flags_under_opost(const termios& t) {
+    return (t.c_oflag & ~static_cast<tcflag_t>(OPOST)) != 0;
+}
+
+struct forbidden_flag {
+    tcflag_t termios::*field;
     tcflag_t flag;
     const char* name;
+    bool (*can_change_bytes)(const termios& t);  // given the other flags
 };
 
-// Each of these must be clear for raw binary transfer, in the order they are reported.
-const flag_name forbidden_lflags[] = {
-    {ICANON, "ICANON"}, {ECHO, "ECHO"}, {ECHOE, "ECHOE"},   {ECHOK, "ECHOK"},
-    {ECHONL, "ECHONL"}, {ISIG, "ISIG"}, {IEXTEN, "IEXTEN"},
-};
-const flag_name forbidden_iflags[] = {
-    {IXON, "IXON"},   {IXOFF, "IXOFF"},   {IXANY, "IXANY"}, {ICRNL, "ICRNL"},   {INLCR, "INLCR"},
-    {IGNCR, "IGNCR"}, {ISTRIP, "ISTRIP"}, {INPCK, "INPCK"}, {PARMRK, "PARMRK"}, {BRKINT, "BRKINT"},
+// Each flag that must be clear for raw binary transfer, in the order they are reported. A flag
+// is reported only where it can change a byte, given the others: ECHOE, ECHOK, ECHONL and IXANY
+// do nothing once ICANON, ECHO and IXON are off.
+const forbidden_flag forbidden_flags[] = {
+    {&termios::c_lflag, ICANON, "ICANON", always},
+    {&termios::c_lflag, ECHO, "ECHO", always},
+    {&termios::c_lflag, ECHOE, "ECHOE", canonical_echo},
+    {&termios::c_lflag, ECHOK, "ECHOK", canonical_echo_or_newline_echo},
+    {&termios::c_lflag, ECHONL, "ECHONL", canonical},
+    {&termios::c_lflag, ISIG, "ISIG", always},
+    // BSD takes literal-next and discard characters under IEXTEN even without ICANON.
+    {&termios::c_lflag, IEXTEN, "IEXTEN", always},
+    {&termios::c_iflag, IXON, "IXON", always},
+    {&termios::c_iflag, IXOFF, "IXOFF", always},
+    {&termios::c_iflag, IXANY, "IXANY", output_stops_on_xoff},
+    {&termios::c_iflag, ICRNL, "ICRNL", carriage_returns_kept},
+    {&termios::c_iflag, INLCR, "INLCR", always},
+    {&termios::c_iflag, IGNCR, "IGNCR", always},
+    {&termios::c_iflag, ISTRIP, "ISTRIP", always},
+    // A UART reports framing errors under INPCK, parity or not.
+    {&termios::c_iflag, INPCK, "INPCK", always},
+    {&termios::c_iflag, PARMRK, "PARMRK", always},
+    {&termios::c_iflag, BRKINT, "BRKINT", breaks_kept},
+    {&termios::c_oflag, OPOST, "OPOST", output_flags_under_opost},
 };
 
 std::string speed_text(speed_t speed) {
@@ -43,15 +99,6 @@ void add_problem(std::string& problems, const std::string& problem) {
         problems += ", ";
     }
     problems += problem;
-}
-
-void add_set_flags(std::string& problems, tcflag_t flags, const flag_name* names,
-                   std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        if (flags & names[i].flag) {
-            add_problem(problems, std::string(names[i].name) + " set");
-        }
-    }
 }
 
 std::string failure(const char* what, const std::string& path) {
@@ -162,10 +209,10 @@ std::string line_settings_problems(const termios& t) {
     if (!(t.c_cflag & CREAD)) {
         add_problem(problems, "CREAD clear");
     }
-    add_set_flags(problems, t.c_lflag, forbidden_lflags, std::size(forbidden_lflags));
-    add_set_flags(problems, t.c_iflag, forbidden_iflags, std::size(forbidden_iflags));
-    if (t.c_oflag & OPOST) {
-        add_problem(problems, "OPOST set");
+    for (const forbidden_flag& f : forbidden_flags) {
+        if (has(t.*f.field, f.flag) && f.can_change_bytes(t)) {
+            add_problem(problems, std::string(f.name) + " set");
+        }
     }
     return problems;
 }

@@ -16,6 +16,7 @@ bool open_pseudo_terminal(int& master, std::string& slave_path, std::string& err
 bool open_real_port(const std::string& path, int& fd, std::string& error);
 
 // What is wrong with `t` for the Quillbox, e.g. "speed 9600, ECHO set"; empty when nothing is.
+// Only flags that can change a byte, given the other flags, count.
 std::string line_settings_problems(const termios& t);
 
 // Prints the problems of the slave's settings, as seen through the master, if there are any.
