@@ -1,21 +1,6 @@
 #include "sim/device.h"
 
-#include <cerrno>
-#include <cstdlib>
-
 namespace {
-
-struct fault_name {
-    const char* name;
-    fault_kind kind;
-};
-
-const fault_name fault_names[] = {
-    {"echo", fault_kind::echo},           {"address", fault_kind::address},
-    {"msb-first", fault_kind::msb_first}, {"extra-byte", fault_kind::extra_byte},
-    {"silence", fault_kind::silence},     {"hangup", fault_kind::hangup},
-    {"cut-short", fault_kind::cut_short},
-};
 
 void put_address(std::uint8_t* out, std::uint32_t address, bool msb_first) {
     for (int i = 0; i < 4; ++i) {
@@ -25,31 +10,6 @@ void put_address(std::uint8_t* out, std::uint32_t address, bool msb_first) {
 }
 
 }  // namespace
-
-bool parse_fault(const std::string& text, fault& out) {
-    std::size_t at = text.find('@');
-    if (at == std::string::npos) {
-        return false;
-    }
-    std::string name = text.substr(0, at);
-    std::string index = text.substr(at + 1);
-    // strtoull would accept a sign or leading blanks; an index is digits only.
-    if (index.empty() || index.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    errno = 0;
-    unsigned long long value = std::strtoull(index.c_str(), nullptr, 10);
-    if (errno == ERANGE) {
-        return false;
-    }
-    for (const fault_name& f : fault_names) {
-        if (name == f.name) {
-            out = {f.kind, value};
-            return true;
-        }
-    }
-    return false;
-}
 
 void start_transfer(device_state& device) {
     device.data_bytes = 0;

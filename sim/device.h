@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 constexpr std::size_t image_size = 131072;  // 128 KiB of EEPROM
@@ -37,9 +36,6 @@ struct answer {
     std::size_t length;  // 0 when it stays silent
     bool hang_up;        // the device drops the line after whatever it answered
 };
-
-// Parses "KIND@INDEX", e.g. "echo@3". Returns false when the text is not a fault.
-bool parse_fault(const std::string& text, fault& out);
 
 // A transfer begins when the far end opens the line; numbering starts again at 0.
 void start_transfer(device_state& device);

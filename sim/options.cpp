@@ -1,7 +1,9 @@
 #include "sim/options.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
+#include <limits>
 
 namespace {
 
@@ -14,16 +16,73 @@ void split_argument(const std::string& arg, std::string& name, std::string& valu
     value = has_value ? arg.substr(eq + 1) : std::string();
 }
 
-constexpr long max_latency_us = 3600L * 1000000;  // an hour; more is surely a typo
+constexpr std::uint64_t max_delay_us = 3600ULL * 1000000;  // an hour; more is surely a typo
+constexpr std::uint64_t max_whole_number = std::numeric_limits<std::uint64_t>::max();
 
-// A whole number of at most max_latency_us; the bound also keeps a seed within a long.
-bool parse_whole_number(const std::string& text, long& out) {
+// A whole number from 0 to `limit`, in digits alone (strtoull would take a sign or blanks).
+bool parse_whole_number(const std::string& text, std::uint64_t limit, std::uint64_t& out) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
         return false;
     }
     errno = 0;
-    out = std::strtol(text.c_str(), nullptr, 10);
-    return errno != ERANGE && out <= max_latency_us;
+    unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno == ERANGE || value > limit) {
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+std::string delay_range() {
+    return "a whole number of microseconds from 0 to " + std::to_string(max_delay_us) +
+           " (an hour)";
+}
+
+std::string whole_number_range() {
+    return "a whole number from 0 to " + std::to_string(max_whole_number);
+}
+
+// "NAME needs WHAT, not 'VALUE'"
+std::string refusal(const std::string& name, const std::string& what, const std::string& value) {
+    return name + " needs " + what + ", not '" + value + "'";
+}
+
+struct fault_name {
+    const char* name;
+    fault_kind kind;
+};
+
+const fault_name fault_names[] = {
+    {"echo", fault_kind::echo},           {"address", fault_kind::address},
+    {"msb-first", fault_kind::msb_first}, {"extra-byte", fault_kind::extra_byte},
+    {"cut-short", fault_kind::cut_short}, {"silence", fault_kind::silence},
+    {"hangup", fault_kind::hangup},
+};
+
+// "KIND@INDEX", e.g. "echo@3".
+bool parse_fault(const std::string& text, fault& out) {
+    std::size_t at = text.find('@');
+    if (at == std::string::npos) {
+        return false;
+    }
+    std::string name = text.substr(0, at);
+    for (const fault_name& f : fault_names) {
+        if (name == f.name) {
+            out.kind = f.kind;
+            return parse_whole_number(text.substr(at + 1), max_whole_number, out.index);
+        }
+    }
+    return false;
+}
+
+std::string fault_help(const std::string& value) {
+    std::string kinds;
+    for (const fault_name& f : fault_names) {
+        kinds += kinds.empty() ? "" : ", ";
+        kinds += f.name;
+    }
+    return "'" + value + "' is not a fault; use KIND@INDEX with KIND one of " + kinds +
+           ", and INDEX " + whole_number_range();
 }
 
 }  // namespace
@@ -81,27 +140,22 @@ bool parse_options(int argc, char** argv, options& out, std::string& error) {
         } else if (name == "--stats") {
             out.stats_path = value;
         } else if (name == "--latency-us" || name == "--jitter-us") {
-            if (!parse_whole_number(value,
-                                    name == "--latency-us" ? out.latency_us : out.jitter_us)) {
-                error = name;
-                error += " needs a whole number of microseconds up to an hour, not '";
-                error += value;
-                error += "'";
+            std::uint64_t us = 0;
+            if (!parse_whole_number(value, max_delay_us, us)) {
+                error = refusal(name, delay_range(), value);
                 return false;
             }
+            (name == "--latency-us" ? out.latency_us : out.jitter_us) =
+                static_cast<std::int64_t>(us);
         } else if (name == "--seed") {
-            long seed = 0;
-            if (!parse_whole_number(value, seed)) {
-                error = "--seed needs a whole number, not '" + value + "'";
+            if (!parse_whole_number(value, max_whole_number, out.seed)) {
+                error = refusal(name, whole_number_range(), value);
                 return false;
             }
-            out.seed = static_cast<unsigned long>(seed);
         } else {
-            fault f;
+            fault f{};
             if (!parse_fault(value, f)) {
-                error = "'" + value +
-                        "' is not a fault; use KIND@INDEX with KIND one of echo, address, "
-                        "msb-first, extra-byte, cut-short, silence, hangup";
+                error = fault_help(value);
                 return false;
             }
             out.faults.push_back(f);
@@ -129,9 +183,10 @@ Options:
                       size is an error. Saved (to FILE.tmp, then renamed) whenever
                       a transfer ends and at exit. Without --image the image lives
                       only in memory.
-  --fault KIND@INDEX  Misbehave at data byte INDEX (from 0) of every transfer.
-                      May be given more than once. The byte is stored in every
-                      case; only the answer is wrong. KIND is one of:
+  --fault KIND@INDEX  Misbehave at data byte INDEX (from 0, up to
+                      18446744073709551615) of every transfer. May be given more
+                      than once. The byte is stored in every case; only the
+                      answer is wrong. KIND is one of:
                         echo        right address, wrong echo (data XOR 0xFF)
                         address     wrong address (n + 1), right echo
                         msb-first   address sent most significant byte first
@@ -145,11 +200,13 @@ Options:
                                     sees a hang-up), the transfer ends and the
                                     image is saved; then quillbox-sim exits, or
                                     with a COMMAND waits for it to end
-  --latency-us N      Wait N microseconds before sending each frame.
+  --latency-us N      Wait N microseconds before sending each frame (N from 0
+                      to 3600000000, an hour).
   --jitter-us N       Wait a further 0 to N microseconds before each frame, at
-                      random (uniformly), e.g. to soak the tool with uneven answers.
-  --seed N            Seed of the --jitter-us delays (default 1): the same seed
-                      gives the same delays.
+                      random (uniformly), e.g. to soak the tool with uneven answers
+                      (N from 0 to 3600000000).
+  --seed N            Seed of the --jitter-us delays (default 1; N from 0 to
+                      18446744073709551615): the same seed gives the same delays.
   --line-rate         Take as long as 115,200 bit/s 8N1 would (86.8 us a byte) in
                       both directions: a data byte counts as complete one byte
                       time after it was read; the frame then goes out one byte at
