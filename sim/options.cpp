@@ -206,7 +206,7 @@ Options:
                       random (uniformly), e.g. to soak the tool with uneven answers
                       (N from 0 to 3600000000).
   --seed N            Seed of the --jitter-us delays (default 1; N from 0 to
-                      18446744073709551615): the same seed gives the same delays.
+                      18446744073709551615): the same seed, the same delays.
   --line-rate         Take as long as 115,200 bit/s 8N1 would (86.8 us a byte) in
                       both directions: a data byte counts as complete one byte
                       time after it was read; the frame then goes out one byte at
