@@ -107,26 +107,38 @@ std::string failure(const char* what, const std::string& path) {
 
 }  // namespace
 
+bool set_line_flags(int fd, const std::string& name, std::string& error) {
+    // The COMMAND must not hold the line: the far end of a pty would never see a hang-up.
+    if (fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+        error = failure("cannot set FD_CLOEXEC on", name);
+        return false;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        error = failure("cannot set O_NONBLOCK on", name);
+        return false;
+    }
+    return true;
+}
+
 bool open_pseudo_terminal(int& master, std::string& slave_path, std::string& error) {
     master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
         error = failure("cannot open a", "pseudo-terminal");
         return false;
     }
-    // The COMMAND must not hold the master, or the far end never sees a hang-up.
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    // Reads happen only after poll; writes must not block forever on a far end that
-    // stopped reading.
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     const char* name = ptsname(master);
     if (name == nullptr) {
         error = failure("cannot name the", "pseudo-terminal");
         return false;
     }
     slave_path = name;
+    if (!set_line_flags(master, "the master of " + slave_path, error)) {
+        return false;
+    }
 
     // The settings outlive this close, so the tool meets a line it must fix.
-    int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios t;
     if (slave < 0 || tcgetattr(slave, &t) != 0) {
         error = failure("cannot open", slave_path);
@@ -170,8 +182,9 @@ bool open_real_port(const std::string& path, int& fd, std::string& error) {
         error = failure("cannot set up", path);
         return false;
     }
-    // Same as the pseudo-terminal: poll before reading, never block for good on a write.
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    if (!set_line_flags(fd, path, error)) {
+        return false;
+    }
     tcflush(fd, TCIOFLUSH);
     return true;
 }

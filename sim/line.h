@@ -7,6 +7,11 @@
 
 struct termios;
 
+// Sets FD_CLOEXEC and O_NONBLOCK on the line `fd` (`name` for messages). Reads happen only
+// after poll, and a write must not block for good on a far end that stopped reading. Returns
+// false with a message in `error` when either cannot be set.
+[[nodiscard]] bool set_line_flags(int fd, const std::string& name, std::string& error);
+
 // Opens a pseudo-terminal whose slave side is left with bad settings (cooked, echoing,
 // 7E2 at 9600 bit/s), so the tool has to set the line up itself. Returns false with a
 // message in `error` on failure.

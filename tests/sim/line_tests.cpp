@@ -1,8 +1,12 @@
 // The line-settings check: what the simulator reports about the settings a tool left on the line.
 // A flag counts only where it can change a byte, given the other flags.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <termios.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "sim/line.h"
@@ -75,5 +79,37 @@ TEST(line_settings, speed_and_framing_are_reported) {
     t.c_cflag = (t.c_cflag & ~static_cast<tcflag_t>(CSIZE | CREAD)) | CS7 | PARENB | CSTOPB;
     EXPECT_EQ(line_settings_problems(t), "CS7 set, PARENB set, CSTOPB set, CREAD clear");
 }
+
+// Reads wait for poll and writes must never block for good, and the COMMAND must not hold the
+// line.
+TEST(line, the_pseudo_terminal_is_non_blocking_and_kept_from_the_command) {
+    int master = -1;
+    std::string slave;
+    std::string error;
+    ASSERT_TRUE(open_pseudo_terminal(master, slave, error)) << error;
+    EXPECT_NE(fcntl(master, F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_NE(fcntl(master, F_GETFD) & FD_CLOEXEC, 0);
+    close(master);
+}
+
+TEST(line, flags_that_cannot_be_set_are_an_error) {
+    std::string error;
+    EXPECT_FALSE(set_line_flags(-1, "the test line", error));
+    EXPECT_EQ(error,
+              std::string("cannot set FD_CLOEXEC on the test line: ") + std::strerror(EBADF));
+}
+
+#ifdef O_PATH
+// Linux: an O_PATH descriptor takes FD_CLOEXEC but not O_NONBLOCK.
+TEST(line, a_line_that_cannot_be_made_non_blocking_is_an_error) {
+    const int fd = open(".", O_PATH | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    std::string error;
+    EXPECT_FALSE(set_line_flags(fd, "the test line", error));
+    EXPECT_EQ(error,
+              std::string("cannot set O_NONBLOCK on the test line: ") + std::strerror(EBADF));
+    close(fd);
+}
+#endif
 
 }  // namespace
