@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "sim/device.h"
@@ -27,14 +29,63 @@ bool write_all(int fd, const void* data, std::size_t size) {
     return true;
 }
 
+constexpr int max_links = 40;  // as many as the kernel follows in a path
+
+// The file `path` stands for at the end of its symbolic links, which may not exist yet.
+bool follow_links(const std::string& path, std::string& target, std::string& error) {
+    target = path;
+    for (int links = 0; links <= max_links; ++links) {
+        struct stat st;
+        if (lstat(target.c_str(), &st) != 0) {
+            if (errno == ENOENT) {
+                return true;
+            }
+            error = "cannot look at " + target + ": " + std::strerror(errno);
+            return false;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            return true;
+        }
+        char link[PATH_MAX];
+        ssize_t n = readlink(target.c_str(), link, sizeof link);
+        if (n < 0 || static_cast<std::size_t>(n) >= sizeof link) {
+            error = "cannot read the link " + target + ": " +
+                    std::strerror(n < 0 ? errno : ENAMETOOLONG);
+            return false;
+        }
+        // A relative link is read from the link's own folder (none in `target`: the current one).
+        target.erase(link[0] == '/' ? 0 : target.rfind('/') + 1);
+        target.append(link, static_cast<std::size_t>(n));
+    }
+    error = "cannot follow " + path + ": " + std::strerror(ELOOP);
+    return false;
+}
+
+// The mode the new file gets: the one the target has, or that of a new file.
+mode_t mode_for(const std::string& target) {
+    struct stat st;
+    if (stat(target.c_str(), &st) == 0) {
+        return st.st_mode & 07777;
+    }
+    mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+// Writes a new file beside the target, then renames it over the target, so a reader never sees
+// half of it; on failure the target stays as it was and the new file goes.
 bool replace_with(const std::string& path, const void* data, std::size_t size, std::string& error) {
-    std::string tmp = path + ".tmp";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = "cannot write " + tmp + ": " + std::strerror(errno);
+    std::string target;
+    if (!follow_links(path, target, error)) {
         return false;
     }
-    bool ok = write_all(fd, data, size);
+    std::string tmp = target + ".XXXXXX";
+    int fd = mkstemp(tmp.data());
+    if (fd < 0) {
+        error = "cannot write a file beside " + target + ": " + std::strerror(errno);
+        return false;
+    }
+    bool ok = fchmod(fd, mode_for(target)) == 0 && write_all(fd, data, size);
     int saved_errno = errno;
     if (close(fd) != 0 && ok) {
         ok = false;
@@ -45,8 +96,8 @@ bool replace_with(const std::string& path, const void* data, std::size_t size, s
         unlink(tmp.c_str());
         return false;
     }
-    if (rename(tmp.c_str(), path.c_str()) != 0) {
-        error = "cannot rename " + tmp + " to " + path + ": " + std::strerror(errno);
+    if (rename(tmp.c_str(), target.c_str()) != 0) {
+        error = "cannot rename " + tmp + " to " + target + ": " + std::strerror(errno);
         unlink(tmp.c_str());
         return false;
     }

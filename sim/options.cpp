@@ -180,9 +180,11 @@ ends when it closes it; n starts at 0 for each transfer.
 Options:
   --image FILE        The EEPROM image, exactly 131072 bytes. Loaded at start; a
                       missing file starts erased (all 0xFF), a file of any other
-                      size is an error. Saved (to FILE.tmp, then renamed) whenever
-                      a transfer ends and at exit. Without --image the image lives
-                      only in memory.
+                      size is an error. Saved whenever a transfer ends and at
+                      exit, into the file FILE stands for (symbolic links
+                      followed), keeping its mode: written whole to a new file
+                      in that file's folder, then renamed over it. Without
+                      --image the image lives only in memory.
   --fault KIND@INDEX  Misbehave at data byte INDEX (from 0, up to
                       18446744073709551615) of every transfer. May be given more
                       than once. The byte is stored in every case; only the
@@ -235,11 +237,12 @@ of each transfer the settings are checked; anything not raw 115,200 bit/s 8N1 is
 reported on one line.
 
 Without a COMMAND the port's path is printed alone on one line on stdout, and
-quillbox-sim serves transfers one after another until SIGINT or SIGTERM.
+quillbox-sim serves transfers one after another until SIGINT, SIGTERM or SIGHUP.
 With a COMMAND nothing at all is printed on stdout; COMMAND runs with each "{}"
 in its arguments replaced by the port's path and inherits stdin, stdout and
 stderr. quillbox-sim serves until COMMAND has ended and the transfer in progress
-(if any) has ended. SIGINT or SIGTERM is passed on to COMMAND as SIGTERM.
+(if any) has ended. SIGINT, SIGTERM or SIGHUP is passed on to COMMAND as
+SIGTERM. However it ends, the image is saved.
 
 Messages on stderr:
   quillbox-sim: a Quillbox is listening on PATH; press Ctrl-C to stop
@@ -249,14 +252,16 @@ Messages on stderr:
   quillbox-sim: hung up after N data bytes           (the hangup fault)
   quillbox-sim: line idle for 1 s; transfer ended after N data bytes  (--port)
   quillbox-sim: cannot run COMMAND: REASON
+  quillbox-sim: cannot save the image: REASON
   and other errors, each starting with "quillbox-sim: ".
 
 Exit status:
-  0    ended by SIGINT/SIGTERM or by the hangup fault, without a COMMAND
+  0    ended by SIGINT, SIGTERM, SIGHUP or the hangup fault, without a COMMAND
   N    with a COMMAND: its exit status; 128 + the signal number if a signal
        ended it; 127 if it could not be run
   1    the line failed while serving, without a COMMAND
   2    wrong command line, or setup failed (no pseudo-terminal, an image of the
        wrong size, a port that cannot be opened)
+  3    the image could not be saved at the end, whatever the COMMAND's status
 )";
 }

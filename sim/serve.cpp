@@ -20,6 +20,7 @@ namespace {
 
 constexpr std::int64_t idle_end_ns = 1000000000;  // --port: a quiet line ends a transfer
 constexpr int wait_ms = 50;                       // how often a blocked loop looks around
+constexpr int image_not_saved = 3;                // the exit status when the last save failed
 
 // What one round of serving came to.
 enum class outcome { go_on, stop, command_ended, hung_up, line_failed };
@@ -36,11 +37,14 @@ struct server {
     command_run command;
 };
 
-void save_image_now(const server& s) {
+// Returns false, with a message, when the image could not be saved.
+bool save_image_now(const server& s) {
     std::string error;
     if (!s.opts.image_path.empty() && !save_image(s.opts.image_path, s.device.image, error)) {
-        std::fprintf(stderr, "quillbox-sim: %s\n", error.c_str());
+        std::fprintf(stderr, "quillbox-sim: cannot save the image: %s\n", error.c_str());
+        return false;
     }
+    return true;
 }
 
 void begin_transfer(server& s) {
@@ -196,11 +200,10 @@ int finish(server& s, int status_without_command, const char* why) {
     if (s.transfer.open) {
         close_transfer(s.transfer, why, s.opts.stats_path);
     }
-    save_image_now(s);
-    if (s.opts.command.empty()) {
-        return status_without_command;
-    }
-    return wait_for_command(s.command);
+    bool saved = save_image_now(s);
+    int status = s.opts.command.empty() ? status_without_command : wait_for_command(s.command);
+    // An image lost is a failure, whatever the COMMAND made of its run.
+    return saved ? status : image_not_saved;
 }
 
 }  // namespace

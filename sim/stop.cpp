@@ -20,6 +20,8 @@ void install_signal_handlers() {
     stop.sa_flags = 0;
     sigaction(SIGINT, &stop, nullptr);
     sigaction(SIGTERM, &stop, nullptr);
+    // A closed terminal: the image must not go down with it.
+    sigaction(SIGHUP, &stop, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 }
 
