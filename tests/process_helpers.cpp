@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -163,26 +164,55 @@ std::size_t count_of(const std::string& text, const std::string& part) {
     return found;
 }
 
-bool read_until(int fd, std::string& seen, const std::string& text, std::size_t times,
-                double limit_seconds) {
-    const auto limit = std::chrono::steady_clock::now() +
-                       std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                           std::chrono::duration<double>(limit_seconds));
-    while (count_of(seen, text) < times) {
+namespace {
+
+enum class read_end { wanted, writers_gone, time_out };
+
+// Reads `fd` into `seen` until `wanted(seen)`, the writers are gone, or `limit_seconds` have
+// passed.
+read_end read_into(int fd, std::string& seen, double limit_seconds,
+                   const std::function<bool(const std::string&)>& wanted) {
+    const auto limit = std::chrono::steady_clock::now() + in_seconds(limit_seconds);
+    while (!wanted(seen)) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             limit - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return read_end::time_out;
+        }
         pollfd watch{fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&watch, 1, static_cast<int>(left.count())) <= 0) {
-            return false;
+        const int ready = poll(&watch, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            return read_end::time_out;
         }
         char buffer[4096];
         const ssize_t count = read(fd, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        // A pseudo-terminal whose other side is closed reads as an error rather than an end.
         if (count <= 0) {
-            return false;
+            return read_end::writers_gone;
         }
         seen.append(buffer, static_cast<std::size_t>(count));
     }
-    return true;
+    return read_end::wanted;
+}
+
+}  // namespace
+
+bool read_until(int fd, std::string& seen, const std::string& text, std::size_t times,
+                double limit_seconds) {
+    return read_into(fd, seen, limit_seconds, [&](const std::string& so_far) {
+               return count_of(so_far, text) >= times;
+           }) == read_end::wanted;
+}
+
+bool read_to_end(int fd, std::string& seen, double limit_seconds) {
+    return read_into(fd, seen, limit_seconds, [](const std::string&) { return false; }) ==
+           read_end::writers_gone;
 }
 
 serving_process start_serving(const std::vector<std::string>& argv, double limit_seconds) {

@@ -43,6 +43,10 @@ std::size_t count_of(const std::string& text, const std::string& part);
 bool read_until(int fd, std::string& seen, const std::string& text, std::size_t times = 1,
                 double limit_seconds = 30);
 
+// Reads `fd` into `seen` until its writers are gone (a pseudo-terminal's reads as an error). False
+// when `limit_seconds` have passed first.
+bool read_to_end(int fd, std::string& seen, double limit_seconds = 30);
+
 // A program that serves a port and names it on the first line of its stdout, as quillbox-sim
 // does without a COMMAND.
 struct serving_process {

@@ -1,6 +1,6 @@
 // Hundreds of runs of the real tool against the simulator, each with a random file, a random
-// fault at a random index (or none) and random answer delays, each checked against a model of
-// what must happen. Seeded: a failure names the seed and the case, and
+// fault at a random index (or none) and random answer delays, each checked against the model of
+// what must happen (tests/expectations.h). Seeded: a failure names the seed and the case, and
 //   SOAK_SEED=<seed> SOAK_CASE=<case> build/soak_tests
 // runs that case alone again. SOAK_RUNS sets how many cases run (default 400).
 #include <gtest/gtest.h>
@@ -86,37 +86,6 @@ soak_case draw_case(unsigned long seed, unsigned long number) {
     return c;
 }
 
-// What must happen: the output, the status, and how many data bytes reach the device.
-struct outcome {
-    std::string out;
-    int status = 0;
-    std::size_t sent = 0;
-    std::string report;  // the simulator's word for the end of the transfer
-};
-
-outcome model(const soak_case& c) {
-    const bool faulted = !c.fault.empty() && c.fault_index < c.size;
-    // An extra byte after the last frame is never read, and address 0 reads the same in either
-    // byte order.
-    const bool harmless = (c.fault == "extra-byte" && c.fault_index + 1 == c.size) ||
-                          (c.fault == "msb-first" && c.fault_index == 0);
-    if (!faulted || harmless) {
-        return {banner + progress_lines(c.size), 0, c.size, "port closed"};
-    }
-    const std::size_t i = c.fault_index;
-    if (c.fault == "extra-byte") {
-        // The extra byte opens the next frame, which then carries a wrong address.
-        return {banner + progress_lines(i + 1) + implausible, 1, i + 2, "port closed"};
-    }
-    if (c.fault == "silence") {
-        return {banner + progress_lines(i) + no_answer, 1, i + 1, "port closed"};
-    }
-    if (c.fault == "hangup") {
-        return {banner + progress_lines(i) + no_answer, 1, i + 1, "hung up"};
-    }
-    return {banner + progress_lines(i) + implausible, 1, i + 1, "port closed"};
-}
-
 TEST(soak, every_run_keeps_the_promises_of_the_model) {
     const unsigned long seed = from_environment("SOAK_SEED", default_seed);
     const unsigned long runs = from_environment("SOAK_RUNS", 400);
@@ -134,29 +103,15 @@ TEST(soak, every_run_keeps_the_promises_of_the_model) {
         const std::string replay = "SOAK_SEED=" + std::to_string(seed) +
                                    " SOAK_CASE=" + std::to_string(number) + " (" + describe(c) +
                                    ")";
-        const std::string data = pseudo_random_bytes(c.size, c.content_seed);
         std::vector<std::string> options = {"--jitter-us", std::to_string(c.jitter_us), "--seed",
                                             std::to_string(c.delay_seed)};
+        std::vector<std::string> faults;
         if (!c.fault.empty()) {
-            options.insert(options.end(),
-                           {"--fault", c.fault + "@" + std::to_string(c.fault_index)});
+            faults.push_back(c.fault + "@" + std::to_string(c.fault_index));
+            options.insert(options.end(), {"--fault", faults.back()});
         }
-        scratch_directory dir;
-        const device_run run = write_to_device(dir, data, options);
-        const outcome expected = model(c);
-
-        EXPECT_EQ(run.result.out, expected.out) << replay;
-        EXPECT_EQ(run.result.status, expected.status) << replay;
-        // Nothing is sent after a failure: the device got exactly the bytes up to it.
-        EXPECT_EQ(image_difference(run.image, image_after(data.substr(0, expected.sent))), "")
-            << replay;
-        // A run that sends nothing may open and close the port before the device looks.
-        if (expected.sent > 0) {
-            EXPECT_NE(run.result.err.find(device_report(expected.report, expected.sent)),
-                      std::string::npos)
-                << replay << "\n"
-                << run.result.err;
-        }
+        check_case(native_build, {replay, pseudo_random_bytes(c.size, c.content_seed), options,
+                                  written(c.size, faults)});
         if (HasFailure()) {
             return;  // one replayable case says it all
         }

@@ -1,40 +1,24 @@
 // The Windows build of eeprom-writer under Wine against quillbox-sim: exact stdout bytes, exit
-// status, and the bytes the device stored. Standard output of the .exe is in text mode, so every
-// "\n" the tool prints reaches the pipe as "\r\n" ("\r\n" as "\r\r\n").
+// status, and the bytes the device stored. Standard output of the .exe is in text mode, so what
+// it prints is checked in text mode (in_text_mode in tests/expectations.h).
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "tests/expectations.h"
-#include "tests/process_helpers.h"
+#include "tests/device_runs.h"
 
 namespace {
 
-const std::string tool = EEPROM_WRITER_EXE_PATH;
-const std::string sim = QUILLBOX_SIM_PATH;
+const std::string exe = EEPROM_WRITER_EXE_PATH;
 const std::string wine = WINE_PATH;
 const std::string wineserver = WINESERVER_PATH;
-
-const std::string banner =
-    "EEPROM-Writer for Quillbox\t2011-07-02\r\r\n"
-    "This tool writes a file to the external EEPROM of the Quillbox\r\r\n\r\r\n";
-const std::string open_failure = "Failed to open specified serial port.\r\r\n";
-const std::string not_found = "EEPROM-file not found.\r\n";
-const std::string implausible =
-    "Error: Implausible answer from Quillbox. Writing the EEPROM failed.\r\r\n";
-const std::string no_answer = "Error: No answer from Quillbox. Writing the EEPROM failed.\r\r\n";
 
 // Where the prefix keeps its DOS device names; set up once for the whole run.
 std::string dosdevices;
@@ -92,7 +76,7 @@ public:
         ASSERT_EQ(run_process({"sh", "-c", R"(exec "$0" -p60 >/dev/null 2>&1)", wineserver}).status,
                   0);
         // The first program starts Wine's services, which keep its stderr: give them /dev/null.
-        ASSERT_EQ(run_process({"sh", "-c", R"(exec "$0" "$1" >/dev/null 2>&1)", wine, tool}).status,
+        ASSERT_EQ(run_process({"sh", "-c", R"(exec "$0" "$1" >/dev/null 2>&1)", wine, exe}).status,
                   0);
     }
 
@@ -108,77 +92,30 @@ private:
 [[maybe_unused]] ::testing::Environment* const prefix_environment =
     ::testing::AddGlobalTestEnvironment(new wine_prefix);
 
-// Runs the tool under Wine; its stderr (Wine's, if anything) goes to `log`.
-run_result run_tool(const std::vector<std::string>& args, const std::string& log) {
-    std::vector<std::string> argv = {wine, tool};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_logged(argv, log);
+// Makes the DOS device `link` (e.g. "com7") name `target`.
+void link_device(const std::string& link, const std::string& target) {
+    const std::filesystem::path path = dosdevices + "/" + link;
+    std::filesystem::remove(path);
+    std::filesystem::create_symlink(target, path);
 }
 
-struct device_run {
-    run_result tool;
-    std::string device_log;  // the simulator's stderr
-    std::string wine_log;
-    std::string image;
-};
-
-// Serves a simulated Quillbox under the DOS device name `link` (e.g. "com7") while the tool runs
-// with `args`. Only a transfer that carried data is sure to be reported: the simulator can miss an
-// open and close of the port that are close together. `meddle`, when given, gets the device's
-// port before the tool starts, as another program would.
-device_run run_on_device(const scratch_directory& dir, const std::string& link,
-                         const std::vector<std::string>& args,
-                         const std::vector<std::string>& sim_options = {}, bool carries_data = true,
-                         const std::function<void(const std::string&)>& meddle = {}) {
-    std::vector<std::string> argv = {sim, "--image", dir.file("eeprom.img")};
-    argv.insert(argv.end(), sim_options.begin(), sim_options.end());
-    spawned_process device = spawn_process(argv);
-    std::string slave;
-    if (!read_until(device.out_fd, slave, "\n", 1, 30)) {
-        kill(device.pid, SIGTERM);
-        throw std::runtime_error("quillbox-sim named no port: " + finish_process(device).err);
-    }
-    slave.pop_back();
-
-    const std::filesystem::path port = dosdevices + "/" + link;
-    std::filesystem::remove(port);
-    std::filesystem::create_symlink(slave, port);
-    if (meddle) {
-        meddle(slave);
-    }
-    device_run run;
-    run.tool = run_tool(args, dir.file("wine.log"));
-    std::filesystem::remove(port);
-
-    // Wine closes the port a moment after the tool has gone; stop the simulator only once it has
-    // seen that, so its account of the transfer is complete.
-    if (carries_data) {
-        read_until(device.err_fd, run.device_log, " data bytes\n", 1, 30);
-    }
-    kill(device.pid, SIGTERM);
-    run.device_log += finish_process(device).err;
-    run.wine_log = read_file(dir.file("wine.log"));
-    run.image = read_file(dir.file("eeprom.img"));
-    return run;
+void unlink_device(const std::string& link) {
+    std::filesystem::remove(dosdevices + "/" + link);
 }
+
+// The .exe under Wine, which reaches the device as COM7.
+const tool_build wine_build{{wine, exe},
+                            [](const std::string& device_port) {
+                                link_device("com7", device_port);
+                                return std::string("COM7");
+                            },
+                            dos_path,
+                            true};
 
 TEST(usage, too_few_arguments_print_the_usage) {
     // Wine hands the program its own name as a DOS path.
-    const std::string name = dos_path(tool);
-    const std::string usage =
-        "For more information visit: https://quillbox.example.org/eeprom-writer\r\r\n\r\r\n"
-        "Usage: " +
-        name +
-        " <port> <file>\r\r\n"
-        "Example: " +
-        name + " COM1 eeprom.bin\r\r\n\r\r\n";
     scratch_directory dir;
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{}, std::vector<std::string>{"COM7"}}) {
-        const run_result result = run_tool(args, dir.file("wine.log"));
-        EXPECT_EQ(result.out, banner + usage) << args.size() << " arguments";
-        EXPECT_EQ(result.status, 0) << args.size() << " arguments";
-    }
+    check_usage(dir, wine_build, dos_path(exe), "COM7");
 }
 
 TEST(ports, a_name_that_is_no_serial_port_ends_before_the_file_is_looked_at) {
@@ -194,16 +131,14 @@ TEST(ports, a_name_that_is_no_serial_port_ends_before_the_file_is_looked_at) {
         {"COM8", "com8", "/dev/null"},
     };
     for (const auto& c : cases) {
-        const std::filesystem::path port = dosdevices + "/" + c.link;
         if (!c.target.empty()) {
-            std::filesystem::create_symlink(c.target, port);
+            link_device(c.link, c.target);
         }
         // The EEPROM file does not exist either: only the port message may appear.
         const run_result result =
-            run_tool({c.port, dos_path(dir.file("missing.bin"))}, dir.file("wine.log"));
-        std::filesystem::remove(port);
-        EXPECT_EQ(result.out, banner + open_failure) << c.port;
-        EXPECT_EQ(result.status, 1) << c.port;
+            run_alone(dir, wine_build, {c.port, dos_path(dir.file("missing.bin"))});
+        unlink_device(c.link);
+        expect_output(result, in_text_mode(failed_before_any_byte(open_failure)), c.port);
     }
 }
 
@@ -220,120 +155,53 @@ TEST(ports, every_form_of_a_port_name_reaches_its_device) {
     for (const auto& c : cases) {
         scratch_directory dir;
         write_file(dir.file("data.bin"), data);
-        const device_run run = run_on_device(dir, c.link, {c.port, dos_path(dir.file("data.bin"))});
-        EXPECT_EQ(run.tool.out, banner + progress_lines(data.size()))
-            << c.port << ": " << run.wine_log;
-        EXPECT_EQ(run.tool.status, 0) << c.port;
-        EXPECT_EQ(run.image, image_after(data)) << c.port;
+        device_session session = start_device(dir);
+        link_device(c.link, session.device.port);
+        start_tool(session, wine_build, {c.port, dos_path(dir.file("data.bin"))});
+        const device_run run = finish_run(session, sent::data);
+        unlink_device(c.link);
+        expect_run(run, in_text_mode(written(data.size())), data, c.port);
     }
 }
 
 TEST(eeprom_file, a_file_that_cannot_be_read_ends_with_status_1_and_sends_nothing) {
-    scratch_directory dir;
-    std::filesystem::create_directory(dir.file("a-directory"));
-    for (const std::string& path : {dir.file("missing.bin"), dir.file("a-directory")}) {
-        const device_run run = run_on_device(dir, "com7", {"COM7", dos_path(path)}, {}, false);
-        EXPECT_EQ(run.tool.out, banner + not_found) << path;
-        EXPECT_EQ(run.tool.status, 1) << path;
-        // The device stores every byte it receives: an erased image means none was sent.
-        EXPECT_EQ(run.image, image_after("")) << path;
-    }
+    check_files_that_cannot_be_opened(wine_build);
 }
 
 TEST(eeprom_file, a_device_as_the_file_is_refused_and_sends_nothing) {
     scratch_directory dir;
     // NUL opens and reads as empty, yet it is no file: it must not pass for an empty one.
-    const device_run run = run_on_device(dir, "com7", {"COM7", "NUL"}, {}, false);
-    EXPECT_EQ(run.tool.out, banner + "Error: Reading the EEPROM-file failed.\r\r\n")
-        << run.wine_log;
-    EXPECT_EQ(run.tool.status, 1);
-    EXPECT_EQ(run.image, image_after(""));
+    const device_run run = run_on_device(dir, wine_build, {"{}", "NUL"}, {}, sent::nothing);
+    expect_run(run, in_text_mode(failed_before_any_byte(read_failure)), "", "NUL");
 }
 
 TEST(writing, every_byte_is_confirmed_and_stored) {
-    const std::string every_value = every_byte_value();
-    struct {
-        const char* name;
-        std::string data;
-        std::vector<std::string> sim_options;
-    } const cases[] = {
-        {"empty", "", {}},
-        {"every byte value", every_value, {}},
-        // Well within the tool's deadline of answer_timeout_ms for each answer.
-        {"a device that takes half a second to answer",
-         pseudo_random_bytes(3, 8),
-         {"--latency-us", "500000"}},
-        {"an extra byte after the last frame",
-         pseudo_random_bytes(8, 4),
-         {"--fault", "extra-byte@7"}},
-    };
-    for (const auto& c : cases) {
-        scratch_directory dir;
-        write_file(dir.file("data.bin"), c.data);
-        const bool carries_data = !c.data.empty();
-        const device_run run = run_on_device(dir, "com7", {"COM7", dos_path(dir.file("data.bin"))},
-                                             c.sim_options, carries_data);
-        EXPECT_EQ(run.tool.out, banner + progress_lines(c.data.size()))
-            << c.name << ": " << run.wine_log;
-        EXPECT_EQ(run.tool.status, 0) << c.name;
-        EXPECT_EQ(run.image, image_after(c.data)) << c.name;
-        if (carries_data) {
-            EXPECT_NE(run.device_log.find(device_report("port closed", c.data.size())),
-                      std::string::npos)
-                << c.name << ": " << run.device_log;
-        }
+    for (const device_case& c : writing_cases()) {
+        check_case(wine_build, c);
     }
 }
 
 TEST(faults, a_wrong_or_missing_answer_ends_the_run_and_nothing_is_sent_after_it) {
-    const std::string data = pseudo_random_bytes(16, 3);
-    struct {
-        const char* fault;
-        std::size_t confirmed;  // progress lines printed
-        std::size_t sent;       // data bytes the device received
-        const std::string* message;
-        const char* device_end;
-    } const cases[] = {
-        {"echo@5", 5, 6, &implausible, "port closed"},
-        {"address@0", 0, 1, &implausible, "port closed"},
-        {"msb-first@1", 1, 2, &implausible, "port closed"},
-        // The extra byte opens the next frame, which then carries a wrong address.
-        {"extra-byte@4", 5, 6, &implausible, "port closed"},
-        // Ends after the tool's deadline, not never.
-        {"silence@3", 3, 4, &no_answer, "port closed"},
-        {"hangup@2", 2, 3, &no_answer, "hung up"},
-    };
-    for (const auto& c : cases) {
-        scratch_directory dir;
-        write_file(dir.file("data.bin"), data);
-        const device_run run = run_on_device(dir, "com7", {"COM7", dos_path(dir.file("data.bin"))},
-                                             {"--fault", c.fault});
-        EXPECT_EQ(run.tool.out, banner + progress_lines(c.confirmed) + *c.message)
-            << c.fault << ": " << run.wine_log;
-        EXPECT_EQ(run.tool.status, 1) << c.fault;
-        EXPECT_EQ(run.image, image_after(data.substr(0, c.sent))) << c.fault;
-        EXPECT_NE(run.device_log.find(device_report(c.device_end, c.sent)), std::string::npos)
-            << c.fault << ": " << run.device_log;
+    for (const device_case& c : fault_cases()) {
+        check_case(wine_build, c);
     }
 }
 
 TEST(faults, output_that_never_leaves_ends_the_run_like_a_missing_answer) {
+    scratch_directory dir;
+    const std::string data = pseudo_random_bytes(16, 14);
+    write_file(dir.file("data.bin"), data);
+    device_session session = start_device(dir);
     // Another program stops the port's output, as CTS held low would: a write without a bound
     // would never return.
-    const auto stop_output = [](const std::string& slave) {
-        const int fd = open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(tcflow(fd, TCOOFF), 0);
-        close(fd);
-    };
-    scratch_directory dir;
-    write_file(dir.file("data.bin"), pseudo_random_bytes(16, 14));
-    const device_run run = run_on_device(dir, "com7", {"COM7", dos_path(dir.file("data.bin"))}, {},
-                                         false, stop_output);
-    EXPECT_EQ(run.tool.out, banner + no_answer) << run.wine_log;
-    EXPECT_EQ(run.tool.status, 1);
+    const int fd = open(session.device.port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(tcflow(fd, TCOOFF), 0);
+    close(fd);
+    start_tool(session, wine_build, {"{}", dos_path(dir.file("data.bin"))});
+    const device_run run = finish_run(session, sent::nothing);
     // The device stores every byte it receives: an erased image means none got through.
-    EXPECT_EQ(run.image, image_after(""));
+    expect_run(run, in_text_mode(failed_before_any_byte(no_answer)), data, "");
 }
 
 }  // namespace
