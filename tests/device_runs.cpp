@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 
@@ -160,4 +161,16 @@ void check_files_that_cannot_be_opened(const tool_build& build) {
             run_on_device(dir, build, {"{}", build.file_name(path)}, {}, sent::nothing);
         expect_run(run, as_printed_by(build, failed_before_any_byte(not_found)), "", path);
     }
+}
+
+std::string missing_util_linux_command(const std::string& program) {
+    if (run_process({"sh", "-c", R"(command -v "$1" >/dev/null)", "sh", program}).status == 0) {
+        return "";
+    }
+    const std::string why = program + " (util-linux) is not installed here";
+    const char* ci = std::getenv("CI");
+    if (SYSTEM_IS_LINUX && ci != nullptr && std::string(ci) == "true") {
+        ADD_FAILURE() << "CI is \"true\": on Linux this test has to run, but " << why;
+    }
+    return why;
 }
