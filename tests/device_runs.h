@@ -79,8 +79,8 @@ void expect_output(const run_result& result, const expected_run& expected,
                    const std::string& context);
 
 // Checks a run against what it must give: standard output, status, the first `expected.sent`
-// bytes of `data` stored and nothing else, and, when data flowed, the device's account of the
-// transfer and a line set up as the device needs it.
+// bytes of `data` stored and nothing else, no complaint from the device about the line settings
+// and, when data flowed, the device's account of the transfer.
 void expect_run(const device_run& run, const expected_run& expected, const std::string& data,
                 const std::string& context);
 
