@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -444,6 +445,87 @@ TEST(meddling, a_pseudo_terminal_master_as_the_port_ends_with_no_answer) {
     // behind it.
     expect_output(run_alone(dir, native_build, {"ptmx", dir.file("data.bin")}),
                   failed_before_any_byte(no_answer), "");
+}
+
+// The answer bound is a promise: a device that stays silent, or sends part of a frame, ends the
+// run 2 s after the byte it left unanswered, and not much later however loaded the host.
+TEST(bounds, a_missing_answer_ends_the_run_at_the_answer_bound) {
+    const std::string data = pseudo_random_bytes(10, 21);
+    for (const char* fault : {"silence@0", "cut-short@0"}) {
+        scratch_directory dir;
+        write_file(dir.file("data.bin"), data);
+        const device_run run =
+            run_on_device(dir, native_build, {"{}", dir.file("data.bin")}, {"--fault", fault});
+        expect_run(run, written(data.size(), {fault}), data, fault);
+        EXPECT_GE(run.tool.seconds, 1.95) << fault << ": ended before the bound";
+        EXPECT_LT(run.tool.seconds, 6.0) << fault << ": ran far past the bound";
+    }
+}
+
+// Whether process `pid` still holds `path` open, going by /proc.
+bool holds_open(pid_t pid, const std::string& path) {
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (const auto& entry : std::filesystem::directory_iterator(fds)) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(entry.path(), error) == path) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool is_zombie(pid_t pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const auto after_name = stat.rfind(") ");
+    return after_name == std::string::npos || stat.compare(after_name + 2, 1, "Z") == 0;
+}
+
+// A failure closes the port itself before the tool ends. To see the close apart from the exit,
+// the tool's stdout is a pipe already full: the text it buffered cannot leave, so the tool is
+// held at its exit, when stdout is flushed, with the port closed or not.
+TEST(bounds, a_failure_closes_the_port_before_the_tool_ends) {
+    if (access("/proc/self/fd", F_OK) != 0) {
+        GTEST_SKIP() << "needs /proc to see which files a process holds open";
+    }
+    const std::string data = pseudo_random_bytes(100, 22);
+    for (const char* fault : {"echo@20", "silence@20"}) {
+        scratch_directory dir;
+        write_file(dir.file("data.bin"), data);
+        int out[2];
+        ASSERT_EQ(pipe(out), 0);
+        ASSERT_EQ(fcntl(out[0], F_SETFD, FD_CLOEXEC), 0);
+        ASSERT_EQ(fcntl(out[1], F_SETFD, FD_CLOEXEC), 0);
+        // Filled without blocking, then blocking again: the tool must wait, not fail, to write.
+        ASSERT_EQ(fcntl(out[1], F_SETFL, O_NONBLOCK), 0);
+        std::string filler;
+        const std::string chunk(512, 'x');
+        while (write(out[1], chunk.data(), chunk.size()) > 0) {
+            filler += chunk;
+        }
+        ASSERT_EQ(errno, EAGAIN);
+        ASSERT_EQ(fcntl(out[1], F_SETFL, 0), 0);
+
+        device_session session = start_device(dir, {"--fault", fault});
+        start_tool(session, native_build, {"{}", dir.file("data.bin")}, out[1]);
+        close(out[1]);
+
+        // The run reaches its failure within the answer bound and a little more.
+        bool closed_while_running = false;
+        for (int tries = 0; tries < 100 && !closed_while_running; ++tries) {
+            usleep(100 * 1000);
+            closed_while_running =
+                !is_zombie(session.tool.pid) && !holds_open(session.tool.pid, session.device.port);
+        }
+        EXPECT_TRUE(closed_while_running) << fault << ": the port was open until the tool ended";
+
+        std::string printed;
+        EXPECT_TRUE(read_to_end(out[0], printed, 10)) << fault;
+        close(out[0]);
+        device_run run = finish_run(session, sent::data, 10);
+        ASSERT_EQ(printed.compare(0, filler.size(), filler), 0) << fault;
+        run.tool.out = printed.substr(filler.size());
+        expect_run(run, written(data.size(), {fault}), data, fault);
+    }
 }
 
 }  // namespace
