@@ -10,6 +10,7 @@
 #include "app/eeprom_file.h"
 #include "app/run_sequence.h"
 #include "link/port_name.h"
+#include "tests/port_name_cases.h"
 #include "tests/process_helpers.h"
 
 namespace {
@@ -21,10 +22,7 @@ TEST(port_name, upper_cased_paths_find_their_entry_again) {
 
     std::string upper = dir.path;
     upper_case_in_place(upper.data());
-    const struct {
-        std::string name;
-        std::string resolved;
-    } cases[] = {
+    expect_port_names({
         {upper + "/SERIAL/TTYUSB0", dir.file("Serial/ttyUSB0")},
         {upper + "//SERIAL/./TTYUSB0", dir.file("Serial/./ttyUSB0")},
         {upper + "/SERIAL/../SERIAL/TTYUSB0", dir.file("Serial/../Serial/ttyUSB0")},
@@ -32,10 +30,7 @@ TEST(port_name, upper_cased_paths_find_their_entry_again) {
         {"NULL", "/dev/null"},            // a bare name is looked up in /dev
         {"/DEV/NULL", "/dev/null"},
         {"", ""},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(resolve_port_name(c.name), c.resolved) << c.name;
-    }
+    });
 }
 
 TEST(port_name, two_entries_that_differ_in_case_only_are_refused) {

@@ -9,15 +9,13 @@
 
 #include "app/eeprom_file.h"
 #include "link/port_name.h"
+#include "tests/port_name_cases.h"
 #include "tests/scratch_folder.h"
 
 namespace {
 
 TEST(port_name, plain_com_names_and_only_those_get_the_device_prefix) {
-    const struct {
-        const char* name;
-        const char* opened;
-    } cases[] = {
+    expect_port_names({
         {"COM1", "\\\\.\\COM1"},
         {"COM3", "\\\\.\\COM3"},
         {"COM12", "\\\\.\\COM12"},  // COM10 and above open only this way
@@ -30,10 +28,7 @@ TEST(port_name, plain_com_names_and_only_those_get_the_device_prefix) {
         {"LPT1", "LPT1"},
         {"C:\\PORTS\\COM1", "C:\\PORTS\\COM1"},
         {"", ""},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(resolve_port_name(c.name), c.opened) << c.name;
-    }
+    });
 }
 
 TEST(eeprom_file, only_a_regular_file_is_opened_with_its_length) {
