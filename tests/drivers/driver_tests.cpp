@@ -15,6 +15,7 @@
 #include <iostream>
 #include <map>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -133,13 +134,15 @@ boot_record boot_guest(const std::string& bus, const std::vector<std::vector<std
         std::vector<std::string> argv = {sim, "--image",
                                          dir.file("port" + std::to_string(port) + ".img")};
         argv.insert(argv.end(), ports[port].begin(), ports[port].end());
-        devices.push_back(spawn_process(argv));
         std::string path;
-        if (!read_until(devices.back().out_fd, path, "\n", 1, 10)) {
-            record.failure = "quillbox-sim printed no port";
+        try {
+            serving_process device = start_serving(argv);
+            devices.push_back(device.process);
+            path = device.port;
+        } catch (const std::exception& e) {
+            record.failure = e.what();
             break;
         }
-        path.pop_back();
         // QEMU's host serial backend sets speed and framing, not the rest: the line has to be
         // raw before QEMU opens it, or the simulator reports flags that are not the guest's.
         run_process({"stty", "-F", path, "raw", "-echo", "-echoe", "-echok", "-echonl", "-iexten",
