@@ -1,5 +1,6 @@
 #include "sim/command.h"
 
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -68,18 +69,22 @@ bool command_ended(command_run& run) {
 
 int wait_for_command(command_run& run) {
     bool forwarded = false;
+    // Looked at every 50 ms rather than waited for in waitpid: a stop signal that came between
+    // the look at the stop request and a blocking waitpid would be handled, and never passed on.
     while (run.pid > 0) {
         if (stop_requested() && !forwarded) {
             kill(run.pid, SIGTERM);
             forwarded = true;
         }
         int status;
-        pid_t r = waitpid(run.pid, &status, 0);
+        pid_t r = waitpid(run.pid, &status, WNOHANG);
         if (r == run.pid) {
             note_end(run, exit_status_of(status));
         } else if (r < 0 && errno != EINTR) {
             std::fprintf(stderr, "quillbox-sim: lost the COMMAND: %s\n", std::strerror(errno));
             note_end(run, 1);
+        } else {
+            poll(nullptr, 0, 50);
         }
     }
     return run.status;

@@ -107,7 +107,9 @@ bool replace_with(const std::string& path, const void* data, std::size_t size, s
 }  // namespace
 
 bool load_image(const std::string& path, std::vector<std::uint8_t>& image, std::string& error) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without waiting: a FIFO without a writer would hold the open for ever, and it is refused
+    // below as no file like any other. Reads of a regular file ignore O_NONBLOCK.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0 && errno == ENOENT) {
         return true;
     }

@@ -161,7 +161,9 @@ bool open_pseudo_terminal(int& master, std::string& slave_path, std::string& err
 }
 
 bool open_real_port(const std::string& path, int& fd, std::string& error) {
-    fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // Without waiting for carrier, which a null-modem cable may not carry: the open of a port
+    // without CLOCAL would wait for it for ever.
+    fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         error = failure("cannot open", path);
         return false;

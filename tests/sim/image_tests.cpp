@@ -186,12 +186,26 @@ TEST(image, a_save_is_whole_or_nothing) {
     // instead of ending the simulator.
     const run_result ended =
         run_process({"sh", "-c", R"(ulimit -f 64 && trap '' XFSZ && exec "$@")", "sh", sim,
-                     "--image", image, "--fault", "echo@0", "--", "true"},
+                     "--image", image, "--", "true"},
                     10);
     EXPECT_EQ(ended.status, 3);
     EXPECT_NE(ended.err.find(std::strerror(EFBIG)), std::string::npos) << ended.err;
     EXPECT_EQ(read_file(image), image_holding("old"));
     EXPECT_EQ(names_in(dir.path), (std::set<std::string>{"eeprom.img"}));
+}
+
+// What is no image file is refused at start with status 2, and at once: a FIFO without a writer
+// must not hold the open.
+TEST(image, what_is_no_image_file_is_refused_at_start) {
+    scratch_directory dir;
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    write_file(dir.file("short.img"), "abc");
+    for (const std::string& name : {dir.file("fifo"), dir.file("short.img"), dir.path}) {
+        const run_result run = run_process({sim, "--image", name, "--", "true"}, 10);
+        EXPECT_EQ(run.status, 2) << name;
+        EXPECT_NE(run.err.find("is not a file of exactly 131072 bytes"), std::string::npos)
+            << name << ": " << run.err;
+    }
 }
 
 }  // namespace
