@@ -24,7 +24,8 @@ std::vector<std::string> command_for(const tool_build& build, const std::vector<
                                      const std::string& port) {
     std::vector<std::string> argv = build.command;
     for (std::string arg : args) {
-        for (auto at = arg.find("{}"); at != std::string::npos; at = arg.find("{}", at + 1)) {
+        for (auto at = arg.find("{}"); at != std::string::npos;
+             at = arg.find("{}", at + port.size())) {
             arg.replace(at, 2, port);
         }
         argv.push_back(arg);

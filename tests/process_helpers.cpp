@@ -66,6 +66,9 @@ spawned_process spawn_process(const std::vector<std::string>& argv, int stdout_f
         execvp(args[0], args.data());
         _exit(127);
     }
+    // Here too, so that the group is there before any kill of it, whichever runs first; once
+    // the child has run exec this fails harmlessly, the child having done it itself.
+    setpgid(pid, pid);
     child.pid = pid;
     if (stdout_fd < 0) {
         close(out_pipe[1]);
@@ -105,6 +108,7 @@ run_result finish_process(spawned_process& child, double limit_seconds) {
     // What a killed child's own children may hold open is not worth waiting for past this.
     const auto give_up = limit + std::chrono::seconds(5);
     bool killed = false;
+    bool ran_past_limit = false;
     bool exited = false;
     int status = 0;
     while (!exited || child.out_fd >= 0 || child.err_fd >= 0) {
@@ -131,6 +135,9 @@ run_result finish_process(spawned_process& child, double limit_seconds) {
         const auto now = std::chrono::steady_clock::now();
         if (!killed && now > limit) {
             killed = true;
+            // Past the limit only if the child itself was still running; one that ended in time
+            // keeps its status though its own children held the pipes.
+            ran_past_limit = !exited;
             kill(-child.pid, SIGKILL);
         } else if (killed && now > give_up) {
             for (int* fd : {&child.out_fd, &child.err_fd}) {
@@ -139,9 +146,13 @@ run_result finish_process(spawned_process& child, double limit_seconds) {
                     *fd = -1;
                 }
             }
+            // A child that even SIGKILL has not ended (held in the kernel) is not waited for.
+            if (!exited) {
+                break;
+            }
         }
     }
-    if (killed) {
+    if (ran_past_limit) {
         result.status = -1;
     } else if (WIFEXITED(status)) {
         result.status = WEXITSTATUS(status);
