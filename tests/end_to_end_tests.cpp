@@ -18,22 +18,15 @@
 #include <vector>
 
 #include "tests/device_runs.h"
+#include "tests/progress_figures.h"
 
 namespace {
 
 // Every expected progress line comes from the rule in tests/expectations.h; these figures pin
 // the rule itself.
 TEST(expectations, progress_lines_carry_the_figures_of_the_rule) {
-    const struct {
-        std::size_t address;
-        const char* figure;
-    } figures[] = {
-        {0, "000.000"},      {1, "000.001"},      {65535, "050.000"},
-        {131071, "100.000"}, {131072, "100.001"}, {1310710, "1000.000"},
-    };
-    for (const auto& f : figures) {
-        EXPECT_EQ(progress_line(f.address), std::string("Writing to EEPROM... ") + f.figure + "%\r")
-            << f.address;
+    for (const progress_figure& f : progress_figures) {
+        EXPECT_EQ(progress_line(static_cast<std::size_t>(f.address)), f.line) << f.address;
     }
 }
 

@@ -10,6 +10,7 @@
 #include "app/eeprom_file.h"
 #include "app/run_sequence.h"
 #include "link/write_confirmation.h"
+#include "tests/progress_figures.h"
 #include "tests/scratch_folder.h"
 
 namespace {
@@ -21,14 +22,8 @@ std::string progress_line(std::int32_t address) {
 }
 
 TEST(progress, figures_scale_to_a_128_kib_eeprom) {
-    const struct {
-        std::int32_t index;
-        const char* figure;
-    } cases[] = {{0, "000.000"},      {1, "000.001"},      {65535, "050.000"},
-                 {131071, "100.000"}, {131072, "100.001"}, {1310710, "1000.000"}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(progress_line(c.index), std::string("Writing to EEPROM... ") + c.figure + "%\r")
-            << c.index;
+    for (const progress_figure& f : progress_figures) {
+        EXPECT_EQ(progress_line(f.address), f.line) << f.address;
     }
 }
 
