@@ -95,6 +95,9 @@ void check_usage(const scratch_directory& dir, const tool_build& build,
 // An EEPROM file that cannot be opened (missing, a folder) ends the run before any byte is sent.
 void check_files_that_cannot_be_opened(const tool_build& build);
 
+// Whether every test that can run here has to (CI=true): a skip is then a failure.
+bool every_test_must_run();
+
 // Why `program`, a command of util-linux (flock, setpriv, losetup), cannot be run here, or empty.
 // Linux has them, macOS has not. On Linux under CI=true, where every test has to run, a missing
 // one is also a failure, so that the skip that follows cannot pass unseen.
