@@ -144,14 +144,15 @@ void check_case(const tool_build& build, const device_case& c) {
 }
 
 void check_usage(const scratch_directory& dir, const tool_build& build,
-                 const std::string& invocation, const std::string& port) {
-    const expected_run usage{banner + usage_text(invocation), 0, 0, ""};
-    for (const std::vector<std::string>& args : {std::vector<std::string>{}, {port}}) {
-        const run_result result = run_alone(dir, build, args);
-        const std::string context = std::to_string(args.size()) + " arguments";
-        expect_output(result, as_printed_by(build, usage), context);
-        EXPECT_EQ(result.err, "") << context;
-    }
+                 const std::string& invocation) {
+    const expected_run usage = as_printed_by(build, {banner + usage_text(invocation), 0, 0, ""});
+    const run_result alone = run_alone(dir, build, {});
+    expect_output(alone, usage, "no arguments");
+    EXPECT_EQ(alone.err, "") << "no arguments";
+
+    const device_run with_port = run_on_device(dir, build, {"{}"}, {}, sent::nothing);
+    expect_run(with_port, usage, "", "the port alone");
+    EXPECT_EQ(with_port.tool.err, "") << "the port alone";
 }
 
 void check_files_that_cannot_be_opened(const tool_build& build) {

@@ -88,9 +88,9 @@ void expect_run(const device_run& run, const expected_run& expected, const std::
 void check_case(const tool_build& build, const device_case& c);
 
 // Too few arguments: `build`, started as `invocation`, prints its usage text and ends with
-// status 0, touching nothing; `port` is a port name of the build's system.
+// status 0; given a device's port alone, it sends the device nothing.
 void check_usage(const scratch_directory& dir, const tool_build& build,
-                 const std::string& invocation, const std::string& port);
+                 const std::string& invocation);
 
 // An EEPROM file that cannot be opened (missing, a folder) ends the run before any byte is sent.
 void check_files_that_cannot_be_opened(const tool_build& build);

@@ -32,7 +32,7 @@ TEST(expectations, progress_lines_carry_the_figures_of_the_rule) {
 
 TEST(usage, too_few_arguments_print_the_usage_and_touch_nothing) {
     scratch_directory dir;
-    check_usage(dir, native_build, tool, "/dev/ttyS0");
+    check_usage(dir, native_build, tool);
 }
 
 TEST(usage, arguments_after_the_file_are_ignored) {
