@@ -66,11 +66,12 @@ soak_case draw_case(unsigned long seed, unsigned long number) {
     const std::size_t limits[] = {0, 1, 16, 256, 1024, 4096};
     c.size = std::uniform_int_distribution<std::size_t>(
         0, limits[std::uniform_int_distribution<std::size_t>(0, 5)(random)])(random);
-    const char* faults[] = {"",          "",           "",       "echo",   "address",
-                            "msb-first", "extra-byte", "hangup", "silence"};
-    // Silence costs the whole answer deadline, so it is drawn less often than the others.
-    std::size_t pick = std::uniform_int_distribution<std::size_t>(0, 8)(random);
-    if (pick == 8 && std::uniform_int_distribution<int>(0, 3)(random) != 0) {
+    const char* faults[] = {"",          "",           "",       "echo",    "address",
+                            "msb-first", "extra-byte", "hangup", "silence", "cut-short"};
+    // Silence and a cut-short frame cost the whole answer deadline, so they are drawn less often
+    // than the others.
+    std::size_t pick = std::uniform_int_distribution<std::size_t>(0, 9)(random);
+    if (pick >= 8 && std::uniform_int_distribution<int>(0, 3)(random) != 0) {
         pick = 0;
     }
     c.fault = faults[pick];
