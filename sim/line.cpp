@@ -137,7 +137,9 @@ bool open_pseudo_terminal(int& master, std::string& slave_path, std::string& err
         return false;
     }
 
-    // The settings outlive this close, so the tool meets a line it must fix.
+    // On Linux the settings outlive this close, so the tool meets a line it must fix. BSD systems
+    // put a pseudo-terminal back to their defaults (cooked, echoing, 9600 bit/s, 8N1) when it is
+    // next opened: a line the tool must fix all the same, with the framing already right.
     int slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios t;
     if (slave < 0 || tcgetattr(slave, &t) != 0) {

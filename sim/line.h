@@ -13,8 +13,9 @@ struct termios;
 [[nodiscard]] bool set_line_flags(int fd, const std::string& name, std::string& error);
 
 // Opens a pseudo-terminal whose slave side is left with bad settings (cooked, echoing,
-// 7E2 at 9600 bit/s), so the tool has to set the line up itself. Returns false with a
-// message in `error` on failure.
+// 7E2 at 9600 bit/s; on BSD systems, which reset it when it is next opened, their cooked
+// defaults), so the tool has to set the line up itself. Returns false with a message in
+// `error` on failure.
 bool open_pseudo_terminal(int& master, std::string& slave_path, std::string& error);
 
 // Opens a real serial port raw at 115,200 bit/s 8N1.

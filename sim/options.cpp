@@ -205,20 +205,21 @@ Options:
   --latency-us N      Wait N microseconds before sending each frame (N from 0
                       to 3600000000, an hour).
   --jitter-us N       Wait a further 0 to N microseconds before each frame, at
-                      random (uniformly), e.g. to soak the tool with uneven answers
-                      (N from 0 to 3600000000).
+                      random (uniformly), e.g. to soak the tool with uneven
+                      answers (N from 0 to 3600000000).
   --seed N            Seed of the --jitter-us delays (default 1; N from 0 to
                       18446744073709551615): the same seed, the same delays.
-  --line-rate         Take as long as 115,200 bit/s 8N1 would (86.8 us a byte) in
-                      both directions: a data byte counts as complete one byte
-                      time after it was read; the frame then goes out one byte at
-                      a time, each one byte time after the one before (after any
-                      --latency-us). About 521 us per data byte in all.
+  --line-rate         Take as long as 115,200 bit/s 8N1 would (86.8 us a byte)
+                      in both directions: a data byte counts as complete one
+                      byte time after it was read; the frame then goes out one
+                      byte at a time, each one byte time after the one before
+                      (after any --latency-us). About 521 us per data byte.
   --port PATH         Serve a real serial port (e.g. one wired by a null-modem
                       cable to the adapter of the tool) instead of a pseudo-
-                      terminal: raw, 115,200 bit/s, 8N1, no check of the far end's
-                      settings. A real line shows no open or close of the far end,
-                      so a transfer ends when no data byte comes for 1 second.
+                      terminal: raw, 115,200 bit/s, 8N1, no check of the far
+                      end's settings. A real line shows no open or close of the
+                      far end, so a transfer ends when no data byte comes for
+                      1 second.
   --stats FILE        When a transfer ends, write its timing to FILE (replacing
                       it), one "key value" per line:
                         data_bytes N            data bytes received
@@ -232,7 +233,9 @@ Options:
 Pseudo-terminal mode (without --port): before serving, the line is left with
 settings worse than the system's defaults (canonical input, echo, signals,
 XON/XOFF, CR/NL translation, 7 data bits, even parity, 2 stop bits, 9600 bit/s),
-so each run proves that the tool sets the line up itself. At the first data byte
+so each run proves that the tool sets the line up itself. (BSD systems, macOS
+among them, reset a pseudo-terminal to their cooked 9600 bit/s 8N1 defaults
+when it is next opened; the tool meets those there.) At the first data byte
 of each transfer the settings are checked; anything not raw 115,200 bit/s 8N1 is
 reported on one line.
 
@@ -247,7 +250,8 @@ SIGTERM. However it ends, the image is saved.
 Messages on stderr:
   quillbox-sim: a Quillbox is listening on PATH; press Ctrl-C to stop
   quillbox-sim: serving on PATH                      (with a COMMAND)
-  quillbox-sim: line settings are off: PROBLEM, ...  (e.g. "speed 9600, ECHO set")
+  quillbox-sim: line settings are off: PROBLEM, ...
+                                       (e.g. "speed 9600, ECHO set")
   quillbox-sim: port closed after N data bytes       (a transfer ended)
   quillbox-sim: hung up after N data bytes           (the hangup fault)
   quillbox-sim: line idle for 1 s; transfer ended after N data bytes  (--port)
@@ -260,8 +264,9 @@ Exit status:
   N    with a COMMAND: its exit status; 128 + the signal number if a signal
        ended it; 127 if it could not be run
   1    the line failed while serving, without a COMMAND
-  2    wrong command line, or setup failed (no pseudo-terminal, an image of the
-       wrong size, a port that cannot be opened)
+  2    wrong command line, or setup failed (no pseudo-terminal, what is no image
+       file of the right size, a port that cannot be opened, no process for the
+       COMMAND)
   3    the image could not be saved at the end, whatever the COMMAND's status
 )";
 }
