@@ -55,6 +55,54 @@ run_result finish_tool(spawned_process& tool_process, const std::string& err_pat
 const tool_build native_build{{tool}, same, same, false};
 const tool_build command_line{{}, same, same, false};
 
+namespace {
+
+void end_for_good(spawned_process& process) noexcept {
+    if (process.pid > 0) {
+        kill(-process.pid, SIGKILL);
+        try {
+            finish_process(process, 5);
+        } catch (const std::exception&) {
+            process.pid = -1;  // gone already
+        }
+    }
+}
+
+void take_over(spawned_process& to, spawned_process& from) noexcept {
+    to = from;
+    from.pid = -1;
+    from.out_fd = -1;
+    from.err_fd = -1;
+}
+
+}  // namespace
+
+device_session::device_session(device_session&& other) noexcept
+    : device{{}, std::move(other.device.port)},
+      image_path(std::move(other.image_path)),
+      tool_err_path(std::move(other.tool_err_path)) {
+    take_over(device.process, other.device.process);
+    take_over(tool, other.tool);
+}
+
+device_session& device_session::operator=(device_session&& other) noexcept {
+    if (this != &other) {
+        end_for_good(tool);
+        end_for_good(device.process);
+        device.port = std::move(other.device.port);
+        image_path = std::move(other.image_path);
+        tool_err_path = std::move(other.tool_err_path);
+        take_over(device.process, other.device.process);
+        take_over(tool, other.tool);
+    }
+    return *this;
+}
+
+device_session::~device_session() {
+    end_for_good(tool);
+    end_for_good(device.process);
+}
+
 device_session start_device(const scratch_directory& dir,
                             const std::vector<std::string>& sim_options) {
     device_session session;

@@ -48,6 +48,16 @@ struct device_session {
     std::string image_path;
     spawned_process tool;
     std::string tool_err_path;
+
+    device_session() = default;
+    // Takes the other's processes over; it then has none.
+    device_session(device_session&& other) noexcept;
+    device_session& operator=(device_session&& other) noexcept;
+    device_session(const device_session&) = delete;
+    device_session& operator=(const device_session&) = delete;
+    // Kills what a test that stopped early (a failed ASSERT) left running, so that no simulator
+    // serves on after it.
+    ~device_session();
 };
 
 device_session start_device(const scratch_directory& dir,

@@ -159,6 +159,7 @@ run_result finish_process(spawned_process& child, double limit_seconds) {
     } else {
         result.status = 128 + WTERMSIG(status);
     }
+    child.pid = -1;  // reaped: nothing of it is left to kill
     return result;
 }
 

@@ -29,7 +29,7 @@ spawned_process spawn_process(const std::vector<std::string>& argv, int stdout_f
                               int stderr_fd = -1);
 
 // Reads the child's pipes until it has exited and they are closed; kills its process group
-// after `limit_seconds`.
+// after `limit_seconds`. Leaves child.pid at -1.
 run_result finish_process(spawned_process& child, double limit_seconds = 60);
 
 // spawn_process and finish_process in one.
