@@ -104,6 +104,10 @@ bool parse_options(int argc, char** argv, options& out, std::string& error) {
         split_argument(arg, name, value, has_value);
 
         if (name == "--help" || name == "-h") {
+            if (has_value) {
+                error = name + " takes no value";
+                return false;
+            }
             out.help = true;
             continue;
         }

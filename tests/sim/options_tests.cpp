@@ -51,6 +51,7 @@ const std::vector<bad_line> bad_lines = {
     {{"--image"}, "--image needs a value"},
     {{"--stats="}, "--stats needs a value"},
     {{"--line-rate=yes"}, "--line-rate takes no value"},
+    {{"--help=yes"}, "--help takes no value"},
     {{"--speed", "9600"}, "unknown option '--speed'"},
     {{"eeprom.img"}, "unexpected argument 'eeprom.img'"},
     {{"--"}, "'--' must be followed by a COMMAND"},
